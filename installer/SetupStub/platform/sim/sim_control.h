@@ -1,0 +1,159 @@
+// The control side of the simulated Windows: tests set up a machine and read
+// what happened on it. The program never includes this header.
+#pragma once
+
+#include "platform/sim/sim_api.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// A fresh machine: no drives, no products, no processes, default paths.
+// Host directories are not touched; tests own them.
+void Reset();
+
+// ---- Faults: the next `count` calls of `operation` (its Windows name) fail
+// with `error`, returning that operation's failure value. count -1: always.
+void InjectFault(const std::string& operation, DWORD error, int count = -1);
+void ClearFaults();
+
+// ---- What happened: one line per operation that reached the machine, in order.
+const std::vector<std::string>& Events();
+// Index of the first event that starts with `prefix` at or after `from`; -1 when none.
+int FindEvent(const std::string& prefix, int from = 0);
+void ClearEvents();
+
+// ---- Drives: letter -> host directory. Paths under it are real host files.
+void AddDrive(WCHAR letter, const std::string& hostDir, UINT type = DRIVE_FIXED);
+void SetVolumeLabel(WCHAR letter, const std::u16string& label);
+void FailVolumeQuery(WCHAR letter, DWORD error = ERROR_NOT_READY);
+// Whether load and eject requests that reach the device succeed.
+void SetDeviceRequestsSucceed(WCHAR letter, bool succeed, DWORD error = ERROR_NOT_READY);
+struct DriveCounters {
+    int loadRequests = 0;
+    int ejectRequests = 0;
+};
+DriveCounters Counters(WCHAR letter);
+struct DeviceOpen {
+    std::u16string path;
+    DWORD access = 0;
+    DWORD shareMode = 0;
+    DWORD creationDisposition = 0;
+    DWORD flagsAndAttributes = 0;
+    bool securityAttributes = false;
+    bool templateFile = false;
+    bool succeeded = false;
+};
+const std::vector<DeviceOpen>& DeviceOpens();
+// Device handles still open (closed ones and those of ended processes are gone).
+int OpenDeviceHandles();
+
+// ---- Files
+// Host path for a Windows path (case-insensitive match of existing names).
+std::string HostPath(const std::u16string& windowsPath);
+// A file that an running process uses: cannot be deleted, replaced or opened for writing.
+void SetFileInUse(const std::u16string& windowsPath, bool inUse);
+void SetHidden(const std::u16string& windowsPath, bool hidden);
+
+// ---- This process and the system
+void SetModulePath(const std::u16string& path);
+void SetTempPath(const std::u16string& path);
+void SetSystemDirectory(const std::u16string& path);
+void SetCurrentDirectory(const std::u16string& path);
+void SetSystemDefaultLangID(LANGID id);
+void SetUserDefaultLangID(LANGID id);
+enum class Wow64 { Yes, No, CallFails, Missing };
+void SetWow64(Wow64 answer);
+void SetDllDirectoriesSupported(bool supported);
+// Flags of the last SetDefaultDllDirectories call; 0 when none reached the system.
+DWORD DefaultDllDirectories();
+DWORD CurrentProcessId();
+
+// ---- Windows Installer
+void AddRelatedProduct(const std::u16string& upgradeCode, const std::u16string& productCode);
+bool IsProductRelated(const std::u16string& upgradeCode);
+// msi.dll cannot be loaded: every query answers ERROR_MOD_NOT_FOUND.
+void SetMsiAvailable(bool available);
+
+struct MsiexecScript {
+    DWORD exitCode = 0;
+    DWORD launchError = 0;       // non-zero: ShellExecuteExW fails with it
+    DWORD waitError = 0;         // non-zero: the wait fails with it
+    bool exitCodeFails = false;  // GetExitCodeProcess fails
+    uint64_t durationMs = 1000;
+    std::u16string installsUpgradeCode;  // related on exit 0
+};
+void ScriptMsiexec(const MsiexecScript& script);
+struct ShellLaunch {
+    DWORD cbSize = 0;
+    DWORD fMask = 0;
+    bool hwnd = false;
+    bool verbNull = true;
+    std::u16string verb;
+    std::u16string file;
+    bool parametersNull = true;
+    std::u16string parameters;
+    bool directoryNull = true;
+    std::u16string directory;
+    int nShow = 0;
+    bool otherFieldsZero = true;  // hInstApp, lpIDList, lpClass, hkeyClass, dwHotKey, hIcon, hProcess
+    std::u16string resolvedImage;  // the file the shell would start
+    int openDeviceHandles = 0;     // device handles open at the time of the launch
+};
+const std::vector<ShellLaunch>& ShellLaunches();
+// Runs inside ShellExecuteExW, after recording, before the result is known.
+void OnShellLaunch(std::function<void(const ShellLaunch&)> hook);
+
+// ---- Named objects in the session's namespace, held by some other process.
+enum class ObjectType { Mutex, Event };
+void HoldNamedObject(const std::u16string& name, ObjectType type);
+bool NamedObjectExists(const std::u16string& name);
+
+// ---- Processes
+// A simulated clock that waits advance; nothing ever sleeps.
+uint64_t NowMs();
+// A process that ends `lifetimeMs` from now; UINT64_MAX: never.
+DWORD AddProcess(const std::u16string& image, uint64_t lifetimeMs);
+bool IsProcessAlive(DWORD pid);
+struct ProcessLaunch {
+    bool applicationNameNull = true;
+    std::u16string commandLine;
+    bool processAttributes = false;
+    bool threadAttributes = false;
+    BOOL inheritHandles = FALSE;
+    DWORD creationFlags = 0;
+    bool environmentNull = true;
+    bool currentDirectoryNull = true;
+    std::u16string currentDirectory;
+    DWORD startupInfoCb = 0;
+    bool startupInfoZeroButCb = true;
+    DWORD pid = 0;
+    bool succeeded = false;
+};
+const std::vector<ProcessLaunch>& ProcessLaunches();
+// Handles of processes and threads that the program holds open now.
+int OpenProcessHandles();
+
+// ---- Heap
+size_t HeapInUse();
+size_t HeapPeak();
+void ResetHeapPeak();
+// Allocations that would take the heap past this fail (default 1 GiB).
+void SetHeapLimit(size_t bytes);
+
+// ---- Running the program: the role of the run-time start-up. Derives the
+// command tail from `commandLine` as the start-up code does, starts a process
+// for it (the module path is the image's), calls `entry`, then ends the
+// process, which closes every handle it left open.
+std::u16string CommandTailOf(const std::u16string& commandLine);
+using Entry = int (*)(HINSTANCE, HINSTANCE, LPWSTR, int);
+int RunProcess(const std::u16string& modulePath, const std::u16string& commandLine, Entry entry);
+
+// UTF-8 <-> UTF-16 for tests.
+std::u16string U16(const std::string& utf8);
+std::string U8(const std::u16string& utf16);
+
+}  // namespace sim
