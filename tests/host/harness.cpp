@@ -14,6 +14,7 @@ namespace fs = std::filesystem;
 void SimTest::SetUp()
 {
     sim::Reset();
+    std::memset(SettingsFilePath, 0, sizeof SettingsFilePath);
     char pattern[] = "/tmp/setupstub-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root = pattern;
