@@ -13,6 +13,12 @@ class SimTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+    // A fresh machine within one test, for tables of scenarios.
+    void Restart()
+    {
+        TearDown();
+        SetUp();
+    }
 
     // Real files behind Windows paths.
     void WriteFile(const std::u16string& windowsPath, const std::string& bytes);

@@ -145,8 +145,7 @@ struct PROCESS_INFORMATION {
 };
 typedef PROCESS_INFORMATION* LPPROCESS_INFORMATION;
 
-// Pointer fields stay real pointers on the host; cbSize is what a 32-bit
-// build stores, which the simulated shell checks.
+// Pointer fields stay real pointers on the host, so cbSize is the host's size.
 struct SHELLEXECUTEINFOW {
     DWORD cbSize;
     DWORD fMask;
@@ -165,8 +164,6 @@ struct SHELLEXECUTEINFOW {
     HANDLE hProcess;
 };
 typedef SHELLEXECUTEINFOW* LPSHELLEXECUTEINFOW;
-// sizeof(SHELLEXECUTEINFOW) in a 32-bit build.
-constexpr DWORD kShellExecuteInfoSize32 = 60;
 
 // Errors.
 DWORD GetLastError();

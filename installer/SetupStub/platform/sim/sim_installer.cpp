@@ -92,7 +92,7 @@ BOOL ShellExecuteExW(LPSHELLEXECUTEINFOW info)
         S().shellHook(launch);
     if (Faulted("ShellExecuteExW"))
         return FALSE;
-    if (info->cbSize != kShellExecuteInfoSize32) {
+    if (info->cbSize != sizeof(SHELLEXECUTEINFOW)) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
