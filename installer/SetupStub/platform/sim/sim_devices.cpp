@@ -53,9 +53,13 @@ BOOL GetVolumeInformationW(LPCWSTR rootPath, LPWSTR volumeName, DWORD volumeName
     Event("GetVolumeInformationW " + U8(Text(rootPath)));
     if (Faulted("GetVolumeInformationW"))
         return FALSE;
-    Drive* drive = DriveOfRoot(rootPath);
+    // Only the letters A to Z name drive roots: "\:\" (a program on a network
+    // path) or an empty root never reaches a volume.
+    WCHAR first = rootPath ? UpperLetter(rootPath[0]) : WCHAR(0);
+    Drive* drive = first >= u'A' && first <= u'Z' ? DriveOfRoot(rootPath) : nullptr;
     if (!drive) {
-        SetError(rootPath && Length(rootPath) == 3 ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
+        bool rootShaped = first >= u'A' && first <= u'Z' && Length(rootPath) == 3;
+        SetError(rootShaped ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
         return FALSE;
     }
     if (drive->volumeError) {
