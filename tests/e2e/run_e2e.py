@@ -1,0 +1,106 @@
+#!/usr/bin/python3
+"""Runs the end-to-end tests (tests/e2e/test_*.py) under Wine.
+
+  tests/e2e/run_e2e.py [--build-dir build] [--setup-win64 PATH] [--setup-win32 PATH]
+                       [-k PATTERN] [-v] [test names...]
+
+Ends with the line "e2e: N passed, N failed" (", N skipped" when any) and
+exits non-zero on any failure or error. A missing wine64, mingw-w64 or wixl
+is a failure, never a skip."""
+
+import argparse
+import os
+import sys
+import time
+import unittest
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+import wine_env  # noqa: E402
+
+
+class Preflight(unittest.TestCase):
+    """Fails once, clearly, for each missing component."""
+
+    def test_required_components_are_installed(self):
+        problems = wine_env.missing_components()
+        if problems:
+            self.fail("e2e cannot run:\n  " + "\n  ".join(problems))
+
+
+def note_32bit():
+    if wine_env.is_32bit_execution_available():
+        return None
+    exe = wine_env.config().setup_win32 or wine_env.config().build_dir / "win32" / "setup.exe"
+    return (f"NOTE: the real 32-bit {exe} is NOT run: {wine_env.thirty_two_bit_note()}; "
+            "only the x86-64 twin of the same sources is tested here.")
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--build-dir", default=str(wine_env.REPO_ROOT / "build"))
+    parser.add_argument("--setup-win64", help="default: <build dir>/win64/setup.exe")
+    parser.add_argument("--setup-win32", help="default: <build dir>/win32/setup.exe")
+    parser.add_argument("-k", dest="patterns", action="append", help="only tests matching this substring")
+    parser.add_argument("-v", "--verbose", action="store_true")
+    parser.add_argument("tests", nargs="*", help="test names, e.g. test_harness.DriveTests")
+    args = parser.parse_args(argv)
+
+    wine_env.configure(build_dir=args.build_dir, setup_win64=args.setup_win64,
+                       setup_win32=args.setup_win32)
+    started = time.monotonic()
+
+    loader = unittest.TestLoader()
+    if args.patterns:
+        loader.testNamePatterns = [f"*{p}*" for p in args.patterns]
+    suite = unittest.TestSuite()
+    suite.addTest(unittest.defaultTestLoader.loadTestsFromTestCase(Preflight))
+    if args.tests:
+        suite.addTests(loader.loadTestsFromNames(args.tests))
+    else:
+        suite.addTests(loader.discover(str(HERE), pattern="test_*.py", top_level_dir=str(HERE)))
+
+    prefix_note = ""
+    note = None
+    if not wine_env.missing_components():
+        note = note_32bit()
+        if note:
+            print("=" * 78 + "\n" + note + "\n" + "=" * 78, flush=True)
+        try:
+            prefix = wine_env.shared_prefix()
+            how = f"created in {prefix.boot_seconds:.1f} s" if prefix.created else "reused"
+            prefix_note = f"e2e: prefix {prefix.path} {how}, session ready after {time.monotonic() - started:.1f} s"
+            print(prefix_note, flush=True)
+        except AssertionError as e:
+            print(f"e2e: FAILURE: the Wine prefix could not be started: {e}", flush=True)
+
+    tests_started = time.monotonic()
+    runner = unittest.TextTestRunner(stream=sys.stdout, verbosity=2 if args.verbose else 1)
+    try:
+        result = runner.run(suite)
+    finally:
+        wine_env.shutdown()
+    tests_seconds = time.monotonic() - tests_started
+
+    skipped = len(result.skipped)
+    failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
+    passed = result.testsRun - failed - skipped - len(result.expectedFailures)
+    if result.testsRun <= 1:
+        print("e2e: FAILURE: no tests found", flush=True)
+        failed += 1
+    if note:
+        print(note)
+    if prefix_note:
+        print(prefix_note)
+    print(f"e2e: tests took {tests_seconds:.1f} s, {time.monotonic() - started:.1f} s in all")
+    summary = f"e2e: {passed} passed, {failed} failed"
+    if skipped:
+        summary += f", {skipped} skipped"
+    print(summary, flush=True)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
