@@ -147,7 +147,10 @@ void SetHeapLimit(size_t bytes);
 // ---- Running the program: the role of the run-time start-up. Derives the
 // command tail from `commandLine` as the start-up code does, starts a process
 // for it (the module path is the image's), calls `entry`, then ends the
-// process, which closes every handle it left open.
+// process, which closes every handle it left open. The first run of a
+// machine has id 508 and later ones new ids; a line and image that
+// CreateProcessW launched run as that launched process. A running process's
+// image is in use: it can be neither deleted nor replaced.
 std::u16string CommandTailOf(const std::u16string& commandLine);
 using Entry = int (*)(HINSTANCE, HINSTANCE, LPWSTR, int);
 int RunProcess(const std::u16string& modulePath, const std::u16string& commandLine, Entry entry);

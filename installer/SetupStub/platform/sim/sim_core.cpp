@@ -181,6 +181,26 @@ bool NamedObjectExists(const std::u16string& name) { return S().namedObjects.cou
 
 uint64_t NowMs() { return S().nowMs; }
 
+// The host file behind a process's image, when there is one; a running
+// image is in use. Mapping must not disturb the caller's last error.
+static std::string ImageHostPath(const std::u16string& image)
+{
+    DWORD saved = lastError;
+    std::string host;
+    if (!MapPath(image, &host) || !HostIsFile(host))
+        host.clear();
+    lastError = saved;
+    return host;
+}
+
+bool ImageInUse(const std::string& hostPath)
+{
+    for (auto& [pid, process] : S().processes)
+        if (!process.ended && process.hostImage == hostPath)
+            return true;
+    return false;
+}
+
 DWORD AddProcess(const std::u16string& image, uint64_t lifetimeMs)
 {
     DWORD pid = S().nextPid;
@@ -188,6 +208,7 @@ DWORD AddProcess(const std::u16string& image, uint64_t lifetimeMs)
     Process process;
     process.image = image;
     process.endsAtMs = lifetimeMs == UINT64_MAX ? UINT64_MAX : S().nowMs + lifetimeMs;
+    process.hostImage = ImageHostPath(image);
     S().processes[pid] = process;
     return pid;
 }
@@ -206,8 +227,6 @@ void EndProcess(DWORD pid)
     Process& process = it->second;
     process.ended = true;
     process.exitCode = process.finalExitCode;
-    if (!process.hostImage.empty())
-        S().filesInUse.erase(process.hostImage);
     if (process.exitCode == 0 && !process.installsUpgradeCode.empty())
         AddRelatedProduct(process.installsUpgradeCode, u"{00000000-0000-0000-0000-000000000001}");
 }
@@ -265,9 +284,31 @@ std::u16string CommandTailOf(const std::u16string& commandLine)
 int RunProcess(const std::u16string& modulePath, const std::u16string& commandLine, Entry entry)
 {
     S().modulePath = modulePath;
-    Process self;
-    self.image = modulePath;
-    S().processes[S().currentPid] = self;
+    // A process launched earlier with this very line and image, not run yet,
+    // is the one that runs now. Otherwise a new process: the first run of a
+    // machine keeps the default id, later ones get ids of their own.
+    DWORD pid = 0;
+    for (const ProcessLaunch& launch : S().processLaunches) {
+        auto it = S().processes.find(launch.pid);
+        if (launch.succeeded && launch.commandLine == commandLine && it != S().processes.end() &&
+            !it->second.ended && !it->second.started && Upper(it->second.image) == Upper(modulePath)) {
+            pid = launch.pid;
+            break;
+        }
+    }
+    if (pid == 0) {
+        if (S().processes.count(S().currentPid)) {
+            S().currentPid = S().nextPid;
+            S().nextPid += 4;
+        }
+        pid = S().currentPid;
+        Process self;
+        self.image = modulePath;
+        self.hostImage = ImageHostPath(modulePath);
+        S().processes[pid] = self;
+    }
+    S().currentPid = pid;
+    S().processes[pid].started = true;
     Event("process start " + U8(commandLine));
     std::u16string tail = CommandTailOf(commandLine);
     int code = entry(reinterpret_cast<HINSTANCE>(0x400000), nullptr, tail.data(), SW_SHOWDEFAULT);
@@ -428,8 +469,6 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
             return fail(ERROR_DIRECTORY);
     }
     DWORD pid = AddProcess(image, UINT64_MAX);
-    S().processes[pid].hostImage = hostImage;
-    S().filesInUse.insert(hostImage);
     launch.pid = pid;
     launch.succeeded = true;
     S().processLaunches.push_back(launch);
@@ -442,8 +481,8 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
 
 HANDLE OpenProcess(DWORD access, BOOL inheritHandle, DWORD processId)
 {
-    Event("OpenProcess " + std::to_string(processId));
-    (void)inheritHandle;
+    Event("OpenProcess " + std::to_string(processId) + " access " + std::to_string(access) + " inherit " +
+          std::to_string(inheritHandle));
     if (Faulted("OpenProcess"))
         return nullptr;
     auto it = S().processes.find(processId);

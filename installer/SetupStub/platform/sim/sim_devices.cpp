@@ -129,12 +129,14 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode, LPSECURITY_A
 BOOL DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD inSize, LPVOID outBuffer,
                      DWORD outSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped)
 {
-    Event("DeviceIoControl " + std::to_string(controlCode));
-    (void)inBuffer;
-    (void)inSize;
-    (void)outBuffer;
-    (void)outSize;
-    (void)overlapped;
+    Event("DeviceIoControl " + std::to_string(controlCode) + " in " + (inBuffer ? "buffer " : "null ") +
+          std::to_string(inSize) + " out " + (outBuffer ? "buffer " : "null ") + std::to_string(outSize) +
+          " returned " + (bytesReturned ? "local" : "null") + " overlapped " + (overlapped ? "set" : "null"));
+    // A synchronous call has nowhere else to store the byte count.
+    if (!overlapped && !bytesReturned) {
+        SetError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
     HandleEntry* entry = FindHandle(device);
     if (!entry || entry->kind != HandleKind::Device) {
         SetError(ERROR_INVALID_HANDLE);

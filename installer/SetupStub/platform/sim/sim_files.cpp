@@ -165,7 +165,7 @@ void SetHidden(const std::u16string& windowsPath, bool hidden)
         S().hiddenFiles.erase(host);
 }
 
-static bool InUse(const std::string& hostPath) { return S().filesInUse.count(hostPath) != 0; }
+static bool InUse(const std::string& hostPath) { return S().filesInUse.count(hostPath) != 0 || ImageInUse(hostPath); }
 
 // ---- initialization files, read the way Windows reads them
 

@@ -41,6 +41,7 @@ struct Process {
     bool exitCodeFails = false;
     std::u16string installsUpgradeCode;
     std::string hostImage;  // in use until the process ends
+    bool started = false;   // ran its entry through RunProcess
 };
 
 struct NamedObject {
@@ -121,5 +122,7 @@ bool HostExists(const std::string& hostPath);
 bool HostIsReadOnly(const std::string& hostPath);
 
 void EndProcess(DWORD pid);
+// True while a process that has not ended runs from that host file.
+bool ImageInUse(const std::string& hostPath);
 
 }  // namespace sim
