@@ -1,0 +1,44 @@
+// autorun.inf as text: read with the rules of Windows' initialization-file
+// reader (to lint what the launcher cannot report), and written by pack.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace stubmedia {
+
+struct IniEntry {
+    std::u16string key;
+    std::u16string value;  // trimmed, one pair of enclosing quotes removed
+    int line = 0;
+    bool hasEquals = true;
+};
+
+struct IniSection {
+    std::u16string name;
+    int line = 0;
+    std::vector<IniEntry> entries;
+};
+
+struct IniFile {
+    bool exists = false;
+    std::string encoding;  // "ascii", "ansi" (bytes above 127, no mark), "utf-8-bom", "utf-16le-bom"
+    std::vector<IniSection> sections;
+
+    // First section of that name (case-insensitive), or null.
+    const IniSection* Section(const std::u16string& name) const;
+    // First entry of key in the first section of that name, or null.
+    const IniEntry* Entry(const std::u16string& section, const std::u16string& key) const;
+};
+
+IniFile ParseIni(const std::string& bytes);
+IniFile ReadIniFile(const std::string& hostPath);
+
+std::u16string UpperAscii(const std::u16string& text);
+bool EqualNoCase(const std::u16string& a, const std::u16string& b);
+
+// Plain ASCII when the text allows it, else UTF-16LE with its byte-order
+// mark, which the reader decodes on every system whatever its code page.
+std::string EncodeIniText(const std::u16string& text);
+
+}  // namespace stubmedia
