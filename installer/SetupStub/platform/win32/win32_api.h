@@ -2,6 +2,8 @@
 #pragma once
 
 #include <windows.h>
+// The storage control codes; WIN32_LEAN_AND_MEAN keeps them out of windows.h.
+#include <winioctl.h>
 #include <shellapi.h>
 #include <shlwapi.h>
 #include <stdio.h>
