@@ -30,6 +30,23 @@ class Preflight(unittest.TestCase):
             self.fail("e2e cannot run:\n  " + "\n  ".join(problems))
 
 
+class TimedResult(unittest.TextTestResult):
+    """Also notes how long each test took, to keep the run fast."""
+
+    def startTest(self, test):
+        self._started = time.monotonic()
+        super().startTest(test)
+
+    def addSuccess(self, test):
+        self.passed = getattr(self, "passed", 0) + 1
+        super().addSuccess(test)
+
+    def stopTest(self, test):
+        self.durations = getattr(self, "durations", [])
+        self.durations.append((time.monotonic() - self._started, test.id()))
+        super().stopTest(test)
+
+
 def note_32bit():
     if wine_env.is_32bit_execution_available():
         return None
@@ -77,7 +94,8 @@ def main(argv=None):
             print(f"e2e: FAILURE: the Wine prefix could not be started: {e}", flush=True)
 
     tests_started = time.monotonic()
-    runner = unittest.TextTestRunner(stream=sys.stdout, verbosity=2 if args.verbose else 1)
+    runner = unittest.TextTestRunner(stream=sys.stdout, verbosity=2 if args.verbose else 1,
+                                     resultclass=TimedResult)
     try:
         result = runner.run(suite)
     finally:
@@ -86,10 +104,14 @@ def main(argv=None):
 
     skipped = len(result.skipped)
     failed = len(result.failures) + len(result.errors) + len(result.unexpectedSuccesses)
-    passed = result.testsRun - failed - skipped - len(result.expectedFailures)
+    # a failing setUpClass counts once, in errors, for the tests it stopped
+    passed = getattr(result, "passed", 0)
     if result.testsRun <= 1:
         print("e2e: FAILURE: no tests found", flush=True)
         failed += 1
+    slowest = sorted(getattr(result, "durations", []), reverse=True)[:5]
+    if slowest:
+        print("e2e: slowest: " + ", ".join(f"{t.rsplit('.', 1)[-1]} {d:.1f} s" for d, t in slowest))
     if note:
         print(note)
     if prefix_note:

@@ -171,6 +171,25 @@ class DriveTests(WineTestCase):
                 self.wine.add_drive(letter, self.media)
 
 
+class TraceTests(WineTestCase):
+    def test_device_requests_are_read_from_the_file_trace(self):
+        media = self.wine.path.parent / "media-trace"
+        media.mkdir(exist_ok=True)
+        result = self.wine.run(w.tool_path("define_drive"), ["n", "cdrom", str(media)], winedebug="+file")
+        self.addCleanup(self.wine.remove_drive, "n")
+        self.assertEqual(result, 0)
+        self.assertIn(("\\\\.\\MountPointManager", 0x6DC080), w.traced_device_ioctls(result))
+        opened = [o for o in w.traced_opens(result) if o[0] == "\\\\.\\MountPointManager"]
+        self.assertEqual(len(opened), 1)
+        self.assertIn("GENERIC_READ", opened[0][1])
+        self.assertIsNotNone(opened[0][2])
+
+    def test_trace_strings_are_unescaped(self):
+        line = ('0104:0108:trace:process:NtCreateUserProcess L"x" image L"C:\\\\a\\00e9.exe" '
+                'cmdline L"\\"C:\\\\a\\00e9.exe\\" \\\\\\00e9\\t" parent (nil)')
+        self.assertEqual(w.traced_process_starts(line), [("C:\\aé.exe", '"C:\\aé.exe" \\é\t')])
+
+
 class RecordingMsiexecTests(WineTestCase):
     PARAMS = '-i "C:\\Media Dir\\pkg ü.msi" TRANSFORMS=1033.mst'
 
@@ -216,6 +235,13 @@ class RecordingMsiexecTests(WineTestCase):
         result = bg.wait()
         self.assertEqual(result, 1602)
         self.assertGreaterEqual(result.elapsed, 1.5)
+
+    def test_process_trace_shows_the_launch(self):
+        result = self.wine.run(w.tool_path("shell_exec"), ["msiexec.exe", '/i "C:\\é\\x.msi"', ""],
+                               winedebug="+process")
+        starts = [s for s in w.traced_process_starts(result) if s[0].lower().endswith("msiexec.exe")]
+        self.assertEqual(starts, [("C:\\windows\\system32\\msiexec.exe",
+                                   '"C:\\windows\\system32\\msiexec.exe" /i "C:\\é\\x.msi"')])
 
     def test_restore_brings_back_wines_msiexec(self):
         sysdir = self.wine.drive_c / "windows" / "system32"

@@ -603,6 +603,100 @@ class MsiPackage:
         return f"MsiPackage({self.path}, product={self.product_code}, upgrade={self.upgrade_code})"
 
 
+# ----------------------------------------------------------- Wine traces
+# Run a program with winedebug="+file" or "+process" and read what it did
+# from the trace in its stderr. Wine cuts very long strings short ("...").
+
+_TRACE_STRING = r'L"((?:[^"\\]|\\.)*)"'
+# "pid:tid:" with +pid (which run() adds), else "tid:"; the key is the
+# process when known, since handles are per process
+_TRACE_WHO = r"^((?:[0-9a-f]+:)?[0-9a-f]+):trace:"
+
+
+def _trace_process_key(who):
+    return who.split(":")[0]
+
+
+def _trace_unescape(text):
+    r"""Undo Wine's escaping of traced strings (\\, \", \n, \r, \t and
+    \HHHH for anything outside printable ASCII)."""
+    out, i = [], 0
+    simple = {"\\": "\\", '"': '"', "n": "\n", "r": "\r", "t": "\t"}
+    while i < len(text):
+        ch = text[i]
+        if ch == "\\" and i + 1 < len(text):
+            nxt = text[i + 1]
+            if nxt in simple:
+                out.append(simple[nxt])
+                i += 2
+                continue
+            if re.fullmatch(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
+                out.append(chr(int(text[i + 1:i + 5], 16)))
+                i += 5
+                continue
+        out.append(ch)
+        i += 1
+    return "".join(out)
+
+
+def _trace_text(result_or_text):
+    return result_or_text if isinstance(result_or_text, str) else result_or_text.stderr
+
+
+def traced_process_starts(result_or_text):
+    """[(image, command line)] of every process created (needs +process)."""
+    starts = []
+    pattern = re.compile(r":trace:process:NtCreateUserProcess .*? image " + _TRACE_STRING +
+                         r" cmdline " + _TRACE_STRING)
+    for line in _trace_text(result_or_text).splitlines():
+        m = pattern.search(line)
+        if m:
+            starts.append((_trace_unescape(m.group(1)), _trace_unescape(m.group(2))))
+    return starts
+
+
+def traced_opens(result_or_text):
+    """[(path, access and flags as traced, handle or None)] of every
+    CreateFileW call (needs +file)."""
+    opens, pending = [], {}
+    open_re = re.compile(_TRACE_WHO + r"file:CreateFileW " + _TRACE_STRING + r" (.*)$")
+    ret_re = re.compile(_TRACE_WHO + r"file:CreateFileW returning ([0-9a-fA-F]+)")
+    for line in _trace_text(result_or_text).splitlines():
+        m = open_re.match(line)
+        if m:
+            pending[m.group(1)] = len(opens)
+            opens.append([_trace_unescape(m.group(2)), m.group(3).strip(), None])
+            continue
+        m = ret_re.match(line)
+        if m and m.group(1) in pending:
+            handle = int(m.group(2), 16)
+            opens[pending.pop(m.group(1))][2] = None if handle in (0, 0xFFFFFFFFFFFFFFFF) else handle
+    return [tuple(o) for o in opens]
+
+
+def traced_device_ioctls(result_or_text):
+    """[(path the handle was opened with or None, control code)] of every
+    device control request, in order (needs +file)."""
+    names, ioctls, pending = {}, [], {}
+    open_re = re.compile(_TRACE_WHO + r"file:CreateFileW " + _TRACE_STRING)
+    ret_re = re.compile(_TRACE_WHO + r"file:CreateFileW returning ([0-9a-fA-F]+)")
+    ioctl_re = re.compile(_TRACE_WHO + r"file:NtDeviceIoControlFile \((0x[0-9a-f]+),(?:[^,]*,){4}(0x[0-9a-f]+),")
+    for line in _trace_text(result_or_text).splitlines():
+        m = open_re.match(line)
+        if m:
+            pending[m.group(1)] = _trace_unescape(m.group(2))
+            continue
+        m = ret_re.match(line)
+        if m and m.group(1) in pending:
+            names[(_trace_process_key(m.group(1)), int(m.group(2), 16))] = pending.pop(m.group(1))
+            continue
+        m = ioctl_re.match(line)
+        if m:
+            key = (_trace_process_key(m.group(1)), int(m.group(2), 16))
+            ioctls.append((names.get(key), int(m.group(3), 16)))
+    return ioctls
+
+
 # ----------------------------------------------------------------- prefix
 
 class WinePrefix:
@@ -720,7 +814,12 @@ class WinePrefix:
     def ensure(self):
         """Create the prefix when missing (wineboot), clean what earlier runs
         left in it and start the session. Idempotent."""
-        if self._keepalive is not None and self._keepalive.poll() is None:
+        if self._keepalive is not None:
+            if self._keepalive.poll() is not None:
+                # Something ended it; the session goes on, state included.
+                print(f"e2e: warning: the keep-alive process ended ({self._keepalive.returncode}); "
+                      "starting another", file=sys.stderr)
+                self._start_keepalive()
             return self
         require_wine()
         self._lock()
@@ -927,10 +1026,18 @@ class WinePrefix:
         with open(req["stdout"], "wb") as out, open(req["stderr"], "wb") as errf:
             popen = subprocess.Popen(
                 [self._loader(), self._tool_windows_path("run_child"), self.to_windows(req["req_unix"])],
-                env=self.env(env, winedebug), cwd=str(self.drive_c), stdin=subprocess.DEVNULL,
+                env=self.env(env, self._winedebug(winedebug)), cwd=str(self.drive_c),
+                stdin=subprocess.DEVNULL,
                 stdout=out, stderr=errf)
         req["started"] = time.monotonic()
         return Background(self, popen, req, timeout)
+
+    @staticmethod
+    def _winedebug(channels):
+        # process ids in trace lines let the trace readers keep processes apart
+        if channels and "pid" not in channels.split(","):
+            return "+pid," + channels
+        return channels
 
     def run(self, exe, args=(), cwd=None, env=None, timeout=60, cmdline=None, winedebug=None,
             app=None):
@@ -958,7 +1065,12 @@ class WinePrefix:
         pidfile = req["pidfile_unix"]
         info["pid"] = int(pidfile.read_text().strip()) if pidfile.exists() else None
         if text.startswith("exit="):
-            return RunResult(int(text[5:]), **info)
+            fields = dict(line.split("=", 1) for line in text.splitlines() if "=" in line)
+            info["start_retries"] = int(fields.get("start_retries", 0))
+            if info["start_retries"]:
+                print(f"e2e: warning: Wine failed to start {req['cmd']!r} {info['start_retries']} time(s) "
+                      "with ERROR_INTERNAL_ERROR before it started", file=sys.stderr)
+            return RunResult(int(fields["exit"]), **info)
         if text == "timeout":
             raise WineTimeout(f"terminated after its time limit: {req['cmd']!r} (logs {req['stdout']})",
                               pid=info["pid"], cmdline=req["cmd"])
@@ -978,18 +1090,27 @@ class WinePrefix:
         self.ensure()
         args = [str(a) for a in args]
         exe = self._tool_windows_path(name, arch)
-        tag = f"{next(self._seq):04d}-{name}"
-        out_path, err_path = self.logs_dir / f"{tag}.out", self.logs_dir / f"{tag}.err"
-        started = time.monotonic()
-        with open(out_path, "wb") as out, open(err_path, "wb") as errf:
-            try:
-                rc = subprocess.call([self._loader(), exe] + args, env=self.env(env), cwd=str(self.drive_c),
-                                     stdin=subprocess.DEVNULL, stdout=out, stderr=errf, timeout=timeout)
-            except subprocess.TimeoutExpired:
-                raise HarnessError(f"{name} {args} did not finish within {timeout}s")
-        result = RunResult(rc, cmdline=join_command_line([exe] + args), cwd="C:\\",
-                           elapsed=time.monotonic() - started, stdout_path=out_path, stderr_path=err_path,
-                           tag=tag, pid=None)
+        for attempt in (1, 2):
+            tag = f"{next(self._seq):04d}-{name}"
+            out_path, err_path = self.logs_dir / f"{tag}.out", self.logs_dir / f"{tag}.err"
+            started = time.monotonic()
+            with open(out_path, "wb") as out, open(err_path, "wb") as errf:
+                try:
+                    rc = subprocess.call([self._loader(), exe] + args, env=self.env(env),
+                                         cwd=str(self.drive_c), stdin=subprocess.DEVNULL, stdout=out,
+                                         stderr=errf, timeout=timeout)
+                except subprocess.TimeoutExpired:
+                    raise HarnessError(f"{name} {args} did not finish within {timeout}s")
+            result = RunResult(rc, cmdline=join_command_line([exe] + args), cwd="C:\\",
+                               elapsed=time.monotonic() - started, stdout_path=out_path,
+                               stderr_path=err_path, tag=tag, pid=None)
+            # Every tool prints something when it runs; a failure with no
+            # output at all means wine never got it going (seen once under
+            # load), which is worth one more try but not a silent one.
+            if result == 0 or result.stdout or result.stderr or attempt == 2:
+                break
+            print(f"e2e: warning: {name} {args} ended with {result.code} before running; trying again",
+                  file=sys.stderr)
         if check and result != 0:
             raise HarnessError(f"{name} failed: {result!r}\n{result.stdout}")
         return result

@@ -11,11 +11,11 @@
      timeout_ms=<n>                     optional, 0 or absent: no limit
      result=<file>                      required
      pidfile=<file>                     optional, gets the child's pid
-   Result: "exit=<code>", "timeout" (the child and what it started were
-   terminated) or "error=<code> <step>". */
+   Result: "exit=<code>" and "start_retries=<n>", "timeout" (the child and
+   what it started were terminated) or "error=<code> <step>". */
 #include "tool_common.h"
 
-enum { REQUEST_BYTES = 3 * 32768 + 8192, LINE_MAX_UNITS = 32768 };
+enum { REQUEST_BYTES = 3 * 32768 + 8192, LINE_MAX_UNITS = 32768, MAX_START_RETRIES = 2 };
 
 static wchar_t cmd[LINE_MAX_UNITS], app[LINE_MAX_UNITS], cwd[LINE_MAX_UNITS];
 static wchar_t result_path[LINE_MAX_UNITS], pid_path[LINE_MAX_UNITS];
@@ -89,7 +89,7 @@ int wmain(int argc, wchar_t **argv)
     PROCESS_INFORMATION pi;
     HANDLE job;
     BOOL in_job;
-    DWORD wait, code = 0;
+    DWORD wait, code = 0, retries = 0;
     wchar_t text[64];
 
     if (argc != 2 || !parse_request(argv[1])) {
@@ -104,9 +104,18 @@ int wmain(int argc, wchar_t **argv)
     si.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
     si.hStdError = inheritable(STD_ERROR_HANDLE);
 
-    if (!CreateProcessW(app[0] ? app : NULL, cmd, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL,
-                        cwd[0] ? cwd : NULL, &si, &pi))
-        return report_error(L"CreateProcessW");
+    /* Under load Wine now and then fails a process start with
+       ERROR_INTERNAL_ERROR before the program runs at all; that says nothing
+       about the program, so it is tried again and the retry is reported. */
+    for (;;) {
+        if (CreateProcessW(app[0] ? app : NULL, cmd, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL,
+                           cwd[0] ? cwd : NULL, &si, &pi))
+            break;
+        if (GetLastError() != ERROR_INTERNAL_ERROR || retries == MAX_START_RETRIES)
+            return report_error(L"CreateProcessW");
+        retries++;
+        Sleep(250);
+    }
 
     /* The job only serves to end the whole tree on a timeout; it does not
        kill on close, so helpers the child leaves running survive us. */
@@ -133,7 +142,7 @@ int wmain(int argc, wchar_t **argv)
         return report_error(L"WaitForSingleObject");
     if (!GetExitCodeProcess(pi.hProcess, &code))
         return report_error(L"GetExitCodeProcess");
-    _snwprintf(text, 63, L"exit=%lu\n", code);
+    _snwprintf(text, 63, L"exit=%lu\nstart_retries=%lu\n", code, retries);
     text[63] = 0;
     return report(text);
 }
