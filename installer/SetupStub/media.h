@@ -16,7 +16,12 @@ HANDLE OpenDriveDevice(WCHAR driveLetter);
 bool EjectMedia(HANDLE device);
 // Asks the drive to load its medium; best effort, the device handle stays open.
 void LoadMedia(WCHAR driveLetter);
-// Copies the program into the temporary directory and starts the copy in eject mode.
+// Copies the program into the temporary directory as "brelm_eject.exe" and
+// starts the copy in eject mode with this run's drive letter and process id.
+// False, with nothing started, when a path does not fit its buffer or the
+// program's path names no drive.
 bool LaunchEjectHelper();
-// Eject mode: text is what follows the first eject marker. Returns the exit code, 1 when ejected.
+// Eject mode: text is what follows the first eject marker: the drive letter,
+// then the id of the run to wait for (at most 5000 ms). Returns the exit
+// code, 1 when ejected; 0 without any request when there is no letter.
 DWORD RunEjectMode(const WCHAR* text);
