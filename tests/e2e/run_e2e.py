@@ -4,6 +4,10 @@
   tests/e2e/run_e2e.py [--build-dir build] [--setup-win64 PATH] [--setup-win32 PATH]
                        [-k PATTERN] [-v] [test names...]
 
+The same settings can come from E2E_BUILD_DIR, E2E_SETUP_WIN64 and
+E2E_SETUP_WIN32; setup.exe defaults to <build dir>/win64/setup.exe and
+<build dir>/win32/setup.exe.
+
 Ends with the line "e2e: N passed, N failed" (", N skipped" when any) and
 exits non-zero on any failure or error. A missing wine64, mingw-w64 or wixl
 is a failure, never a skip."""
@@ -57,7 +61,7 @@ def note_32bit():
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--build-dir", default=str(wine_env.REPO_ROOT / "build"))
+    parser.add_argument("--build-dir", help="default: $E2E_BUILD_DIR, else build/ in the repository")
     parser.add_argument("--setup-win64", help="default: <build dir>/win64/setup.exe")
     parser.add_argument("--setup-win32", help="default: <build dir>/win32/setup.exe")
     parser.add_argument("-k", dest="patterns", action="append", help="only tests matching this substring")

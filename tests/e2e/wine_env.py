@@ -813,7 +813,8 @@ class WinePrefix:
 
     def ensure(self):
         """Create the prefix when missing (wineboot), clean what earlier runs
-        left in it and start the session. Idempotent."""
+        left in it (drive letters, msiexec, C:\\e2e, the user's temp
+        directory) and start the session. Idempotent."""
         if self._keepalive is not None:
             if self._keepalive.poll() is not None:
                 # Something ended it; the session goes on, state included.
@@ -860,11 +861,10 @@ class WinePrefix:
                 raise HarnessError(f"{self.path} exists and is not a Wine prefix; remove it by hand")
             self._stop_server()
             shutil.rmtree(self.path)
-        self.logs_dir.mkdir(parents=True, exist_ok=True)
         start = time.monotonic()
         env = self.env()
         env["WINEARCH"] = self.arch
-        log = self.logs_dir / "wineboot.log"
+        log = self.path.parent / (self.path.name + "-wineboot.log")
         with open(log, "wb") as out:
             rc = subprocess.call([self._loader(), "wineboot", "-i"], env=env, cwd="/",
                                  stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
@@ -886,6 +886,13 @@ class WinePrefix:
         self._drives.clear()
         for sysdir in self.system_dirs():
             self._restore_msiexec_in(sysdir)
+        # what earlier runs expanded or copied into the temp directory
+        if self.temp_dir.is_dir():
+            for entry in self.temp_dir.iterdir():
+                if entry.is_dir() and not entry.is_symlink():
+                    shutil.rmtree(entry, ignore_errors=True)
+                else:
+                    entry.unlink()
         if self.e2e_dir.exists():
             shutil.rmtree(self.e2e_dir)
         (self.e2e_dir / "run").mkdir(parents=True)
