@@ -180,6 +180,8 @@ CompressResult CompressFile(const std::string& inputPath, const std::string& out
         return result;
     }
 
+    if (progress)
+        progress(0, result.inputSize);
     InStream inStream = {{ReadInput}, in.get(), 0, false};
     OutStream outStream = {{WriteOutput}, out.get(), sizeof header};
     Progress progressSink = {{ReportProgress}, &progress, result.inputSize};

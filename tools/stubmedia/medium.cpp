@@ -478,12 +478,14 @@ void Checker::AnalyseCompressed(const std::string& host, const std::string& role
         return done();
     }
     uint64_t memory = LauncherMemory(info);
-    if (memory >= kLauncherAddressSpace)
+    if (memory >= kLauncherAddressSpace) {
         findings.Error("compressed-memory", where,
                        "expanding it holds " + Bytes(memory) +
                            " in memory at once (payload, output and decoder state), which cannot fit the 2 GiB "
                            "of a 32-bit process: ship this " + role + " plain");
-    else if (memory > kLauncherMemoryComfort)
+        return done();  // the launcher never gets as far as the stream
+    }
+    if (memory > kLauncherMemoryComfort)
         findings.Warning("compressed-memory", where,
                          "expanding it holds " + Bytes(memory) +
                              " in memory at once; a 32-bit process may not find blocks that large in its 2 GiB "
