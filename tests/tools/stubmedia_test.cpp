@@ -287,7 +287,9 @@ TEST_F(StubmediaTest, PackTakesTheLabelMethodAndWarnsAboutTheUnreadableLabelFall
     fs::path in = fs::path(root) / "in";
     WriteBytes(in / "Setup.msi", FakePackage(1, 5000));
     WriteBytes(in / "1041.mst", FakePackage(2, 100));
-    ToolRun run = Stubmedia({"pack", in.string(), root + "/out", "--upgrade-code", kGuid, "--language-from-label",
+    // The upgrade code is written in upper case, whatever case it was given in.
+    ToolRun run = Stubmedia({"pack", in.string(), root + "/out", "--upgrade-code",
+                             "{12345678-abcd-1234-abcd-1234567890ab}", "--language-from-label",
                          "--label", "PRODUCT1041", "--setup-exe", setupExe, "--json"});
     EXPECT_EQ(run.code, 0) << run.out;
     EXPECT_NE(run.out.find("\"autorun\": \"[autorun]\\r\\nopen=setup.exe\\r\\nicon=setup.exe\\r\\nlabel=PRODUCT1041"
@@ -379,6 +381,8 @@ TEST_F(StubmediaTest, CheckSaysWhatTheLauncherWouldTripOn)
         {"upgrade code longer than 63", &compressed, edit(kGuid, longCode), {}, "upgrade-code-too-long",
          Severity::Error, "75 characters; the launcher reads only the first 63, \"{12345678-ABCD-1234-ABCD-1234567890AB}-and-then-some-more-chara\"",
          "upgrade-code-too-long"},
+        {"upgrade code in lower case", &compressed, edit("ABCD-1234-ABCD", "abcd-1234-abcd"), {},
+         "upgrade-code-lower-case", Severity::Warning, "write it in upper case", ""},
         {"upgrade code missing", &compressed, edit(std::string("UpgradeCode=") + kGuid + "\r\n", ""), {},
          "upgrade-code-missing", Severity::Error, "never finds the product installed", "upgrade-code-missing"},
         {"package in neither form", &compressed, remove("Setup64.ms_"), {}, "package-missing", Severity::Error,

@@ -342,6 +342,11 @@ void Checker::CheckUpgradeCode()
                            std::to_string(kUpgradeCodeCapacity - 1) + ", " + Quote(read));
         return;
     }
+    if (IsBracedGuid(read) && UpperAscii(read) != read)
+        findings.Warning("upgrade-code-lower-case", where,
+                         "has lower-case hex digits: Windows Installer keeps upgrade codes in upper case and some "
+                         "implementations (Wine's among them) find the product by no other spelling, so the "
+                         "installed check would miss it; write it in upper case");
     if (!IsBracedGuid(read))
         findings.Error("upgrade-code-not-guid", where,
                        Quote(read) +

@@ -249,7 +249,8 @@ std::u16string AutorunText(const PackOptions& options, const std::u16string& ins
         line(u"label=" + *options.label);
     line(u"");
     line(u"[Setup]");
-    line(u"UpgradeCode=" + options.upgradeCode);
+    // Upper case, the one spelling every Windows Installer matches.
+    line(u"UpgradeCode=" + UpperAscii(options.upgradeCode));
     if (!installer.empty())
         line(u"Installer=" + installer);
     if (!installer64.empty())
