@@ -72,6 +72,15 @@ int SimTest::RunCommandLine(const std::u16string& commandLine)
     return sim::RunProcess(modulePath, commandLine, &wWinMain);
 }
 
+int SimTest::RunAs(const std::u16string& image, const std::u16string& commandLine)
+{
+    std::u16string installing = modulePath;
+    modulePath = image;
+    int code = RunCommandLine(commandLine);
+    modulePath = installing;
+    return code;
+}
+
 int SimTest::RunSetup(const std::u16string& arguments)
 {
     std::u16string line = u"\"" + modulePath + u"\"";

@@ -31,6 +31,8 @@ protected:
     // fresh process-wide state, the command tail derived from the line.
     int RunCommandLine(const std::u16string& commandLine);
     int RunSetup(const std::u16string& arguments = u"");
+    // Runs another image, such as a launched copy, with its own command line.
+    int RunAs(const std::u16string& image, const std::u16string& commandLine);
 
     std::string root;  // host directory holding the drives
     std::u16string modulePath = u"M:\\setup.exe";

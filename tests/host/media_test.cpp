@@ -50,14 +50,7 @@ protected:
     }
 
     // Runs a recorded hand-off the way Windows would start it: from the helper file.
-    int RunHelper(const std::u16string& commandLine)
-    {
-        std::u16string installing = modulePath;
-        modulePath = kHelper;
-        int code = RunCommandLine(commandLine);
-        modulePath = installing;
-        return code;
-    }
+    int RunHelper(const std::u16string& commandLine) { return RunAs(kHelper, commandLine); }
 
     int EjectRun(const std::u16string& tail) { return RunHelper(u"\"" + std::u16string(kHelper) + u"\" " + tail); }
 };
