@@ -713,9 +713,12 @@ void Checker::CheckTransforms()
                 wanted = U8(compressed);
             }
             if (IsFile(host)) {
-                used.insert(host);
                 if (p.form == PackageReport::Form::Compressed)
                     AnalyseCompressed(host, "transform");
+                else if (!IsCompoundFile(host) && !used.count(host))
+                    findings.Warning("not-a-package", Display(host),
+                                     "is not a Windows Installer transform (no compound-file signature)");
+                used.insert(host);
                 continue;
             }
             std::string consequence =

@@ -125,10 +125,11 @@ JsonWriter& JsonWriter::BeginObject()
 JsonWriter& JsonWriter::EndObject()
 {
     bool empty = levels_.back().empty;
+    bool array = levels_.back().array;
     levels_.pop_back();
     if (!empty)
         Newline();
-    out_ << "}";
+    out_ << (array ? "]" : "}");
     return *this;
 }
 
