@@ -56,7 +56,10 @@ const char kPackHelp[] =
     "  --setup-exe PATH         the launcher to ship (default: build/win32/setup.exe\n"
     "                           of this source tree)\n"
     "  --level 0-9              LZMA compression level (default 5)\n"
-    "  --force                  write into a folder that is not empty\n"
+    "  --force                  write into a folder that is not empty (files left\n"
+    "                           there stay on the medium)\n"
+    "  --temp DIR               scratch folder for the verification (default: a\n"
+    "                           private one)\n"
     "  --quiet                  no progress lines\n"
     "  --json                   JSON report on standard output\n";
 
@@ -210,9 +213,9 @@ int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                    {"--upgrade-code", "--map", "--label", "--installer", "--installer64", "--setup-exe", "--level",
                     "--temp"},
                    {"--compress", "--plain", "--language-from-label", "--force", "--quiet", "--json", "--help"});
-    if (a.Has("--help") || (a.error.empty() && a.positional.empty() && a.values.empty() && a.flags.empty())) {
+    if (a.Has("--help")) {
         out << kPackHelp;
-        return a.Has("--help") ? kExitOk : kExitUsage;
+        return kExitOk;
     }
     if (!a.error.empty())
         return Usage(err, a.error, kPackHelp);
@@ -624,7 +627,9 @@ int RunStubmedia(const std::vector<std::string>& args, std::ostream& out, std::o
 {
     if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         const std::string topic = args.size() > 1 ? args[1] : std::string();
-        out << (topic == "pack" ? kPackHelp : topic == "check" ? kCheckHelp : topic == "explain" ? kExplainHelp : kUsage);
+        // Without any argument it is a usage error, and the help goes where errors go.
+        (args.empty() ? err : out)
+            << (topic == "pack" ? kPackHelp : topic == "check" ? kCheckHelp : topic == "explain" ? kExplainHelp : kUsage);
         return args.empty() ? kExitUsage : kExitOk;
     }
     if (args[0] == "pack")
