@@ -1,0 +1,194 @@
+"""The program's spine under Wine: the single-instance guard by its name, the
+installed-product check against Wine's real Windows Installer, and the exit
+codes when the settings name no package.
+
+msiexec is the recording one throughout (scripted to end with 1602, so no
+hand-off follows a run that reaches it); the installed product is put in
+place by Wine's own msiexec.
+
+Not shown here: the choice of "Installer64". The 64-bit twin is a native
+64-bit process, for which IsWow64Process answers FALSE, and the 32-bit
+build cannot run on this machine's kernel; the host tests cover that choice
+on the simulated Windows."""
+
+import os
+import shutil
+import unittest
+import uuid
+
+import wine_env as w
+
+HELPER = "brelm_eject.exe"
+PACKAGE = "SpineE2E.msi"
+CANCELLED = 1602   # the recording msiexec's scripted result
+GUARD_PREFIX = "brelm_pellix_"
+
+
+def new_code():
+    return "{" + str(uuid.uuid4()).upper() + "}"
+
+
+class SpineTestCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.wine = w.shared_prefix()
+        cls.wine.install_recording_msiexec()
+        cls.wine.set_msiexec_exit(CANCELLED)
+        cls.medium = w.config().e2e_dir / "spine-medium"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wine.restore_msiexec()
+
+    def setUp(self):
+        self.wine.set_msiexec_exit(CANCELLED)
+        self.wine.clear_msiexec_records()
+        self.wine.wait_no_process(HELPER)
+        helper = self.wine.temp_dir / HELPER
+        if helper.exists():
+            os.chmod(helper, 0o644)
+            helper.unlink()
+
+    def medium_with(self, setup, autorun):
+        """Drive M: (CD-ROM) with setup.exe, a plain placeholder package and
+        autorun.inf holding `autorun` (None: no autorun.inf at all)."""
+        if self.medium.exists():
+            shutil.rmtree(self.medium)
+        self.medium.mkdir(parents=True)
+        shutil.copyfile(setup, self.medium / "setup.exe")
+        (self.medium / PACKAGE).write_bytes(b"a placeholder package")
+        if autorun is not None:
+            (self.medium / "autorun.inf").write_text(autorun)
+        self.wine.add_drive("m", self.medium, type="cdrom", label="SPINE1033")
+        return self.medium / "setup.exe"
+
+    @staticmethod
+    def settings(upgrade_code=None, installer=PACKAGE):
+        text = "[Setup]\r\n"
+        if upgrade_code is not None:
+            text += f"UpgradeCode={upgrade_code}\r\n"
+        if installer is not None:
+            text += f"Installer={installer}\r\n"
+        return text
+
+    def each_setup(self):
+        for exe in w.setup_exes():
+            with self.subTest(arch=exe.arch):
+                self.setUp()
+                yield exe.require()
+
+    def helper_starts(self, result):
+        """Command lines of eject helpers started (needs +process)."""
+        return [cmd for image, cmd in w.traced_process_starts(result)
+                if image.lower().endswith("\\" + HELPER)]
+
+    def msiexec_starts(self, result):
+        return [cmd for image, cmd in w.traced_process_starts(result) if "msiexec" in image.lower()]
+
+
+class GuardTests(SpineTestCase):
+    def test_guard_name_held_elsewhere(self):
+        code, other = new_code(), new_code()
+        # (object held, its name, the medium's upgrade code, exit code, msiexec started)
+        cases = [
+            ("mutex", GUARD_PREFIX + code, code, 183, False),
+            # without an upgrade code the prefix alone is the guard name
+            ("mutex", GUARD_PREFIX, None, 183, False),
+            ("mutex", GUARD_PREFIX + other, code, CANCELLED, True),
+            # a name taken by an event gives no mutex: the run goes on unguarded
+            ("event", GUARD_PREFIX + code, code, CANCELLED, True),
+        ]
+        for setup in self.each_setup():
+            for kind, name, upgrade_code, expected, installs in cases:
+                with self.subTest(held=kind, name=name, upgrade_code=upgrade_code):
+                    self.wine.clear_msiexec_records()
+                    program = self.medium_with(setup, self.settings(upgrade_code))
+                    with self.wine.hold_object(kind, name) as held:
+                        self.assertEqual(held.status, "created", name)
+                        result = self.wine.run(program, [], winedebug="+process")
+                    self.assertEqual(result, expected)
+                    self.assertEqual(len(self.wine.msiexec_records()), 1 if installs else 0)
+                    self.assertEqual(len(self.msiexec_starts(result)), 1 if installs else 0)
+                    self.assertEqual(self.helper_starts(result), [], "no hand-off after 183 or 1602")
+
+    def test_second_copy_ends_with_183_while_the_first_waits_for_msiexec(self):
+        code = new_code()
+        for setup in self.each_setup():
+            program = self.medium_with(setup, self.settings(code))
+            self.wine.set_msiexec_exit(CANCELLED, delay_ms=4000)
+            first = self.wine.start(program, [], timeout=60)
+            w.wait_for(lambda: self.wine.msiexec_records() or not first.running(), 30,
+                       what="the first copy to start msiexec")
+            self.assertTrue(first.running(), first)
+            # The first copy's guard has exactly this name.
+            self.assertEqual(self.wine.probe_object("mutex", GUARD_PREFIX + code), 183)
+            second = self.wine.run(program, [])
+            self.assertEqual(second, 183)
+            self.assertLess(second.elapsed, 3, "the second copy does not wait")
+            self.assertEqual(first.wait(), CANCELLED)
+            self.assertEqual(len(self.wine.msiexec_records()), 1, "only the first copy ran msiexec")
+
+            # Once the first has ended its name is free again.
+            self.wine.set_msiexec_exit(CANCELLED)
+            self.assertEqual(self.wine.run(program, []), CANCELLED)
+            self.assertEqual(len(self.wine.msiexec_records()), 2)
+
+
+class InstalledProductTests(SpineTestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.upgrade_code = new_code()
+        cls.package = w.build_msi(w.config().e2e_dir / "spine-pkg" / "spine.msi", cls.upgrade_code,
+                                  "SetupStub Spine E2E", "1.0.0")
+        result = cls.wine.install_msi(cls.package)
+        assert result == 0, result
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wine.uninstall_msi(cls.package)
+        super().tearDownClass()
+
+    def test_installed_product_is_recognised_and_only_the_eject_helper_starts(self):
+        self.assertEqual(self.wine.related_products(self.upgrade_code), [self.package.product_code])
+        for setup in self.each_setup():
+            program = self.medium_with(setup, self.settings(self.upgrade_code))
+            result = self.wine.run(program, [], winedebug="+process")
+            self.assertEqual(result, 0)
+            self.assertEqual(self.wine.msiexec_records(), [])
+            self.assertEqual(self.msiexec_starts(result), [])
+            self.assertEqual(self.helper_starts(result),
+                             [f'"{self.wine.temp_dir_windows}\\{HELPER}" -eject#M{result.pid}'])
+            self.wine.wait_no_process(HELPER)
+
+    def test_another_upgrade_code_is_not_taken_for_the_installed_product(self):
+        for setup in self.each_setup():
+            program = self.medium_with(setup, self.settings(new_code()))
+            self.assertEqual(self.wine.run(program, []), CANCELLED)
+            self.assertEqual(len(self.wine.msiexec_records()), 1)
+
+
+class NoPackageNamedTests(SpineTestCase):
+    def test_settings_that_name_no_package_end_with_an_error_and_start_nothing(self):
+        # Wine's GetPrivateProfileStringW leaves ERROR_FILE_NOT_FOUND (2) when
+        # the file is missing and 0 when only the key is, which the program
+        # turns into 1603.
+        cases = [
+            ("no autorun.inf", None, 2),
+            ("no Installer key", self.settings(new_code(), installer=None), 1603),
+            ("empty Installer value", self.settings(new_code(), installer=""), 1603),
+        ]
+        for setup in self.each_setup():
+            for what, autorun, expected in cases:
+                with self.subTest(what):
+                    program = self.medium_with(setup, autorun)
+                    result = self.wine.run(program, [], winedebug="+process")
+                    self.assertEqual(result, expected)
+                    self.assertEqual(self.wine.msiexec_records(), [])
+                    self.assertEqual(self.msiexec_starts(result), [])
+                    self.assertEqual(self.helper_starts(result), [])
+                    self.assertFalse((self.wine.temp_dir / HELPER).exists())
+
+
+if __name__ == "__main__":
+    unittest.main()
