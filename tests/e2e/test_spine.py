@@ -75,7 +75,11 @@ class SpineTestCase(unittest.TestCase):
         for exe in w.setup_exes():
             with self.subTest(arch=exe.arch):
                 self.setUp()
-                yield exe.require()
+                try:
+                    yield exe.require()
+                except GeneratorExit:
+                    # the loop body failed: its own error is the report
+                    return
 
     def helper_starts(self, result):
         """Command lines of eject helpers started (needs +process)."""
