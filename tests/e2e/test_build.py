@@ -27,11 +27,20 @@ def require_build_tools():
             raise w.MissingComponent(f"{tool} is missing: install the Debian package {package}")
 
 
-def clean_build(build_dir):
+def snapshot_sources(target):
+    """Copy the source tree (without builds and git) to target. The
+    repository is shared with people editing it: both builds must see the
+    same sources, and different source paths show a path baked in too."""
+    shutil.copytree(w.REPO_ROOT, target, symlinks=True,
+                    ignore=shutil.ignore_patterns("build", ".git", "__pycache__", "*.pyc"))
+
+
+def clean_build(source_dir, build_dir):
     """Configure and build the win32 product from nothing; the setup.exe path."""
     log = build_dir.parent / (build_dir.name + ".log")
     with open(log, "wb") as out:
-        for cmd in (["cmake", "-S", str(w.REPO_ROOT), "-B", str(build_dir), "--toolchain", str(TOOLCHAIN_32),
+        for cmd in (["cmake", "-S", str(source_dir), "-B", str(build_dir), "--toolchain",
+                     str(source_dir / TOOLCHAIN_32.relative_to(w.REPO_ROOT)),
                      "-DCMAKE_BUILD_TYPE=MinSizeRel", "-G", "Ninja"],
                     ["cmake", "--build", str(build_dir)]):
             rc = subprocess.call(cmd, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
@@ -57,12 +66,13 @@ class BuildTests(unittest.TestCase):
         require_build_tools()
         cls.scratch = Path(tempfile.mkdtemp(prefix="setupstub-build-"))
         # Different depths and name lengths: a path baked in anywhere shows.
-        dirs = [cls.scratch / "x" / "a", cls.scratch / "y" / "deeper" / "bb"]
-        for d in dirs:
-            d.parent.mkdir(parents=True)
+        sources = [cls.scratch / "x" / "src", cls.scratch / "y" / "deeper" / "source-tree"]
+        builds = [cls.scratch / "x" / "a", cls.scratch / "y" / "deeper" / "bb"]
+        snapshot_sources(sources[0])
+        shutil.copytree(sources[0], sources[1], symlinks=True)
         started = time.monotonic()
         with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
-            cls.fresh = list(pool.map(clean_build, dirs))
+            cls.fresh = list(pool.map(clean_build, sources, builds))
         cls.build_seconds = time.monotonic() - started
 
     @classmethod
@@ -76,8 +86,8 @@ class BuildTests(unittest.TestCase):
             first = next(i for i, (x, y) in enumerate(zip(a, b)) if x != y) if len(a) == len(b) else None
             self.fail(f"{self.fresh[0]} ({len(a)} bytes) and {self.fresh[1]} ({len(b)} bytes) differ"
                       + (f", first at offset 0x{first:x}" if first is not None else ""))
-        print(f"\n  two clean win32 builds: {self.build_seconds:.1f} s, {len(a)} bytes each",
-              file=sys.stderr)
+        print(f"\n  two clean win32 builds from two source copies: {self.build_seconds:.1f} s, "
+              f"{len(a)} bytes each", file=sys.stderr)
 
     def test_pe_checker_accepts_the_32_bit_product_and_its_64_bit_twin(self):
         cfg = w.config()
