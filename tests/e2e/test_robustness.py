@@ -15,6 +15,7 @@
 A planted msiexec.exe is covered by test_installer.py."""
 
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -66,6 +67,18 @@ EXTRA_PLANTED = ["msi.dll", "mscoree.dll", "version.dll", "shcore.dll", "shell32
                  "libgcc_s_dw2-1.dll", "libgcc_s_seh-1.dll", "libstdc++-6.dll", "libwinpthread-1.dll"]
 
 _LOADED = re.compile(r'trace:loaddll:build_module Loaded L"((?:[^"\\]|\\.)*)" at [0-9A-Fa-f]+: (native|builtin)')
+
+
+LZMA_ALONE = "/usr/bin/lzma_alone"
+
+
+def compress(source, target):
+    """An LZMA-alone file with the size in its header."""
+    if not os.access(LZMA_ALONE, os.X_OK):
+        raise w.MissingComponent(f"{LZMA_ALONE} is missing: install the Debian package lzma-alone")
+    with open(os.devnull, "wb") as quiet:
+        subprocess.check_call([LZMA_ALONE, "e", str(source), str(target)], stdin=subprocess.DEVNULL,
+                              stdout=quiet, stderr=quiet)
 
 
 def new_code():
@@ -148,10 +161,9 @@ class RobustnessTestCase(unittest.TestCase):
                 entry.unlink()
         self.wine.clear_msiexec_records()
 
-    def for_each_setup(self):
-        for exe in w.setup_exes():
-            with self.subTest(arch=exe.arch):
-                yield exe.require()
+    @staticmethod
+    def setups():
+        return [(exe.arch, exe.require()) for exe in w.setup_exes()]
 
 
 class DllPlantingTests(RobustnessTestCase):
@@ -211,6 +223,287 @@ class DllPlantingTests(RobustnessTestCase):
                 self.assertTrue(any(p.lower().endswith("\\" + HELPER) for p, _ in loaded_modules(result)),
                                 "the helper did not run from the temp directory")
                 self.clean_temp()
+
+
+class MsiUnavailableTests(RobustnessTestCase):
+    @classmethod
+    def tearDownClass(cls):
+        if getattr(cls, "package", None) is not None:
+            cls.wine.uninstall_msi(cls.package)
+        super().tearDownClass()
+
+    def test_without_msi_dll_an_installed_product_counts_as_not_installed(self):
+        # "msi=" makes Wine refuse msi.dll by every name and path, as a
+        # system without Windows Installer would.
+        code = new_code()
+        type(self).package = w.build_msi(w.config().e2e_dir / "robustness-pkg" / "robust.msi", code,
+                                         "SetupStub Robustness E2E", "1.0.0")
+        self.assertEqual(self.wine.install_msi(self.package), 0)
+        self.assertTrue(self.wine.related_products(code))
+        autorun = f"[Setup]\r\nUpgradeCode={code}\r\nInstaller={PACKAGE}\r\n"
+        for arch, setup in self.setups():
+            with self.subTest(arch=arch):
+                program = self.fresh_medium(setup, autorun, files=[(PACKAGE, b"package")])
+                for what, env, installed in (("with msi.dll", None, True),
+                                             ("without msi.dll", {"WINEDLLOVERRIDES": "msi="}, False)):
+                    with self.subTest(what):
+                        self.clean_temp()
+                        self.wine.set_msiexec_exit(CANCELLED)
+                        result = self.wine.run(program, [], env=env)
+                        records = self.wine.msiexec_records()
+                        if installed:
+                            self.assertEqual((result, records), (0, []))
+                        else:
+                            self.assertEqual(result, CANCELLED)
+                            self.assertEqual([r.argv[1:] for r in records],
+                                             [["-i", f"M:\\{PACKAGE}", "TRANSFORMS=1033.mst"]])
+        self.clean_temp()
+
+
+def deep_directory(root, length, fill):
+    """(Windows path, relative Unix parts) of a directory below root whose
+    Windows path, without a trailing backslash, has length characters."""
+    path, parts = root.rstrip("\\"), []
+    while len(path) < length:
+        part = fill * min(100, length - len(path) - 1)
+        path += "\\" + part
+        parts.append(part)
+    assert len(path) == length, (path, length)
+    return path, parts
+
+
+class BadMediaTests(RobustnessTestCase):
+    """Each bad medium ends with the exit code the program gives it, never
+    with a crash code."""
+
+    def settings(self, *lines):
+        return ("\r\n".join(("[Setup]", f"UpgradeCode={new_code()}") + lines) + "\r\n").encode()
+
+    def check(self, what, result, exit_code, argv):
+        self.assertFalse(result.is_crash, f"{what}: {result!r}")
+        self.assertEqual(result, exit_code, what)
+        got = [r.argv[1:] for r in self.wine.msiexec_records()]
+        self.assertEqual(got, [argv] if argv is not None else [], what)
+
+    def test_broken_settings_files(self):
+        rng = random.Random(8)
+        plain = ["-i", f"M:\\{PACKAGE}", "TRANSFORMS=1033.mst"]
+        unstaged = ["-i", "", "TRANSFORMS=1033.mst"]
+        good = self.settings(f"Installer={PACKAGE}")
+        deep = "\\".join([c * 63 for c in "abc"] + ["d" * 60]) + ".msi"   # M:\ and it: 259
+        assert len("M:\\" + deep) == 259
+        cases = [
+            # what, autorun.inf bytes (None: a directory of that name), exit code, msiexec's arguments
+            ("binary garbage", rng.randbytes(8192), 1603, None),
+            ("garbage around the values", rng.randbytes(3000) + b"\r\n" + good + rng.randbytes(3000), CANCELLED, plain),
+            ("NUL bytes in the value", self.settings(f"Installer={PACKAGE}\0junk"), CANCELLED, plain),
+            ("UTF-16 with a byte-order mark", b"\xff\xfe" + good.decode().encode("utf-16-le"), CANCELLED, plain),
+            ("UTF-16, byte-order mark, odd last byte", b"\xff\xfe" + good.decode().encode("utf-16-le") + b"A",
+             CANCELLED, plain),
+            ("UTF-16 without a byte-order mark", good.decode().encode("utf-16-le"), 1603, None),
+            ("byte-order mark alone", b"\xff\xfe", 1603, None),
+            ("empty file", b"", 1603, None),
+            ("UTF-8 byte-order mark, broken UTF-8", b"\xef\xbb\xbf" + good + b"Junk=\xc3\xff\xe2\x82\r\n",
+             CANCELLED, plain),
+            ("a line of a mebibyte first", b"L" * (1 << 20) + b"\r\n" + good, CANCELLED, plain),
+            ("a value of a mebibyte", good + b"UseVolumeNameForLanguage=" + b"1" * (1 << 20) + b"\r\n",
+             CANCELLED, plain),
+            ("unterminated section names", b"[Setup\r\n[\r\n[]\r\n=\r\n==\r\n" + good, CANCELLED, plain),
+            ("upgrade code of 64 KiB", b"[Setup]\r\nUpgradeCode=" + b"u" * 65536 + f"\r\nInstaller={PACKAGE}\r\n".encode(),
+             CANCELLED, plain),
+            ("package name of 259 characters", self.settings(f"Installer={deep}"), CANCELLED,
+             ["-i", "M:\\" + deep, "TRANSFORMS=1033.mst"]),
+            ("package name of 260 characters", self.settings(f"Installer=x{deep}"), CANCELLED, unstaged),
+            ("package name of 64 KiB", self.settings("Installer=" + "p" * 65536), CANCELLED, unstaged),
+            ("language map value past its capacity",
+             good + b"[LanguageMap]\r\n1033=" + b"9" * 5000 + b"\r\n", CANCELLED,   # 999999999 & 0xFFFF
+             ["-i", f"M:\\{PACKAGE}", "TRANSFORMS=51711.mst"]),
+            ("autorun.inf is a directory", None, 5, None),
+        ]
+        for arch, setup in self.setups():
+            with self.subTest(arch=arch):
+                for what, autorun, exit_code, argv in cases:
+                    with self.subTest(what):
+                        self.clean_temp()
+                        self.wine.set_msiexec_exit(CANCELLED)
+                        program = self.fresh_medium(setup, autorun, files=[(PACKAGE, b"package")])
+                        if autorun is None:
+                            (program.parent / "autorun.inf").mkdir()
+                        if what == "package name of 259 characters":
+                            target = program.parent.joinpath(*deep.split("\\"))
+                            target.parent.mkdir(parents=True)
+                            target.write_bytes(b"deep package")
+                        self.check(what, self.wine.run(program, []), exit_code, argv)
+        self.clean_temp()
+
+    def test_program_paths_at_the_limit(self):
+        # Wine starts no program whose path has 260 characters or more, so
+        # those are left to the host tests.
+        for arch, setup in self.setups():
+            with self.subTest(arch=arch):
+                for what, directory_length, exit_code in (
+                        ("settings path of 259", 247, CANCELLED),   # the directory, a backslash, autorun.inf
+                        ("program path of 259", 249, 1603)):        # no room for autorun.inf beside it
+                    with self.subTest(what):
+                        self.clean_temp()
+                        self.wine.set_msiexec_exit(CANCELLED)
+                        directory, parts = deep_directory("M:", directory_length, "d")
+                        self.assertEqual(len(directory + "\\setup.exe"), directory_length + 10)
+                        program = self.fresh_medium(setup, self.settings(f"Installer={PACKAGE}"),
+                                                    files=[(PACKAGE, b"package")], subdir="/".join(parts))
+                        result = self.wine.run(program, [], cwd="C:\\")
+                        argv = ["-i", directory + "\\" + PACKAGE, "TRANSFORMS=1033.mst"] if exit_code == CANCELLED else None
+                        self.check(what, result, exit_code, argv)
+        self.clean_temp()
+
+    def environment_value(self, name):
+        """(type, data) of a user environment variable in the registry."""
+        result = self.wine.run("reg.exe", ["query", "HKCU\\Environment", "/v", name], cwd="C:\\")
+        self.assertEqual(result, 0)
+        m = re.search(r"^\s*%s\s+(REG_\w+)\s+(.*?)\s*$" % name, result.stdout, re.M | re.I)
+        self.assertIsNotNone(m, result.stdout)
+        return m.group(1), m.group(2)
+
+    def set_environment_value(self, name, kind, data):
+        self.assertEqual(self.wine.run("reg.exe", ["add", "HKCU\\Environment", "/v", name, "/t", kind, "/d", data,
+                                                   "/f"], cwd="C:\\"), 0)
+
+    def set_temp(self, windows_path):
+        """GetTempPathW follows the user's TEMP and TMP; the first change
+        arranges for both to be put back."""
+        if not getattr(self, "_temp_kept", False):
+            for name in ("TEMP", "TMP"):
+                self.addCleanup(self.set_environment_value, name, *self.environment_value(name))
+            self._temp_kept = True
+        for name in ("TEMP", "TMP"):
+            self.set_environment_value(name, "REG_SZ", windows_path)
+
+    def test_temporary_directories_at_the_limit(self):
+        originals = w.config().e2e_dir / "robustness-originals"
+        originals.mkdir(parents=True, exist_ok=True)
+        (originals / PACKAGE).write_bytes(b"package " * 1000)
+        (originals / "1033.mst").write_bytes(b"transform")
+        compressed = originals / "compressed"
+        compressed.mkdir(exist_ok=True)
+        for name in (PACKAGE, "1033.mst"):
+            compress(originals / name, compressed / (name[:-1] + "_"))
+        files = [(p.name, p.read_bytes()) for p in compressed.iterdir()]
+        long_root = self.wine.drive_c / "robust-temp"
+        # (what, length of the directory GetTempPathW gives, backslash included;
+        #  staged, helper started). Wine gives at most 258 characters.
+        cases = [("helper path of 259", 244, True, True),
+                 ("helper path of 260", 245, True, False),
+                 ("staged package path of 259", 249, True, False),
+                 ("staged package path of 260", 250, False, False),
+                 ("longest Wine gives", 258, False, False),
+                 ("longer than Wine gives", 300, False, False)]
+        for arch, setup in self.setups():
+            with self.subTest(arch=arch):
+                for what, length, staged, helper in cases:
+                    with self.subTest(what):
+                        if long_root.exists():
+                            shutil.rmtree(long_root)
+                        temp, parts = deep_directory("C:\\robust-temp", length - 1, "t")
+                        long_root.joinpath(*parts).mkdir(parents=True)
+                        self.set_temp(temp)
+                        self.wine.clear_msiexec_records()
+                        self.wine.set_msiexec_exit(0)
+                        program = self.fresh_medium(setup, self.settings(f"Installer={PACKAGE}"), files=files)
+                        result = self.wine.run(program, [], winedebug="+process")
+                        self.wine.wait_no_process(HELPER)
+                        package = temp + "\\\\" + PACKAGE if staged else ""
+                        self.check(what, result, 0, ["-i", package, "TRANSFORMS=1033.mst"])
+                        if staged:
+                            self.assertEqual(self.wine.to_unix(temp + "\\" + PACKAGE).read_bytes(),
+                                             (originals / PACKAGE).read_bytes())
+                        # Wine cuts long command lines in its trace; the start of the image is whole.
+                        started = re.search(r'NtCreateUserProcess L"[^"]*\\\\%s" pid' % re.escape(HELPER), result.stderr)
+                        self.assertEqual(bool(started), helper)
+                        self.assertEqual(self.wine.to_unix(temp + "\\" + HELPER).is_file(), helper)
+        shutil.rmtree(long_root, ignore_errors=True)
+
+
+def tree(root):
+    """{relative path: bytes} of every file below root."""
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+class BystanderTests(RobustnessTestCase):
+    OWN = {PACKAGE.lower(), "1033.mst", HELPER}   # lower case
+
+    def test_bystanders_survive_every_scenario(self):
+        originals = w.config().e2e_dir / "robustness-bystander-originals"
+        originals.mkdir(parents=True, exist_ok=True)
+        (originals / PACKAGE).write_bytes(b"package " * 500)
+        (originals / "1033.mst").write_bytes(b"transform")
+        for name in (PACKAGE, "1033.mst"):
+            compress(originals / name, originals / (name[:-1] + "_"))
+        package_, transform_ = (originals / "Setup.ms_").read_bytes(), (originals / "1033.ms_").read_bytes()
+        broken = b"\x5d\x00\x00\x01\x00" + b"\xff" * 8 + b"no size"
+        temp, parent = self.wine.temp_dir, self.wine.temp_dir.parent
+        # Lures: the staged and helper names beside temp, on the medium and above it.
+        planted = {
+            "medium": ["bystander.txt", "Setup.msi.bak", "1033.mst", HELPER, "sub/Setup.msi"],
+            "temp": ["bystander.txt", "Setup.ms_", "1033.ms_", "sub2/Setup.msi", "Setup.msi.log"],
+            "parent": ["robust-bystander.txt", PACKAGE, "1033.mst", HELPER, "Setup.ms_"],
+        }
+        def place(where):
+            return {"medium": self.medium, "temp": temp, "parent": parent}[where]
+        for name in planted["parent"]:
+            self.addCleanup(lambda p=parent / name: p.unlink() if p.exists() else None)
+        upgrade = f"UpgradeCode={new_code()}"
+        cases = [
+            # what, Installer value, medium files, msiexec's exit, stale read-only own files, exit code
+            ("plain package, hand-off and eject run", PACKAGE, {PACKAGE: b"plain"}, 0, True, 0),
+            ("compressed package and transform, hand-off", PACKAGE, {"Setup.ms_": package_, "1033.ms_": transform_},
+             0, True, 0),
+            ("compressed package broken", PACKAGE, {"Setup.ms_": broken, "1033.ms_": transform_}, CANCELLED, True,
+             CANCELLED),
+            ("compressed transform missing", PACKAGE, {"Setup.ms_": package_}, CANCELLED, False, CANCELLED),
+            ("name reaching into temp's parent", "..\\" + PACKAGE, {"Setup.ms_": package_, "1033.ms_": transform_},
+             CANCELLED, False, CANCELLED),
+            ("name reaching into a subdirectory", "sub2\\" + PACKAGE,
+             {"sub2/Setup.ms_": package_, "1033.ms_": transform_}, CANCELLED, False, CANCELLED),
+        ]
+        for arch, setup in self.setups():
+            with self.subTest(arch=arch):
+                for what, installer, files, msiexec_exit, stale, exit_code in cases:
+                    with self.subTest(what):
+                        self.clean_temp()
+                        program = self.fresh_medium(setup, f"[Setup]\r\n{upgrade}\r\nInstaller={installer}\r\n")
+                        for name, data in files.items():
+                            target = self.medium / name
+                            target.parent.mkdir(parents=True, exist_ok=True)
+                            target.write_bytes(data)
+                        for where, names in planted.items():
+                            for name in names:
+                                target = place(where) / name
+                                target.parent.mkdir(parents=True, exist_ok=True)
+                                target.write_bytes(f"bystander {where} {name}".encode())
+                        if stale:
+                            for name in self.OWN:
+                                (temp / name).write_bytes(b"stale")
+                                os.chmod(temp / name, 0o444)
+                        medium_before, temp_before = tree(self.medium), tree(temp)
+                        self.wine.set_msiexec_exit(msiexec_exit)
+                        result = self.wine.run(program, [])
+                        self.wine.wait_no_process(HELPER)
+                        self.assertFalse(result.is_crash, result)
+                        self.assertEqual(result, exit_code)
+
+                        self.assertEqual(tree(self.medium), medium_before)
+                        temp_after = tree(temp)
+                        for name, data in temp_before.items():
+                            if name.lower() not in self.OWN:
+                                self.assertEqual(temp_after.get(name), data, f"temp\\{name}")
+                        self.assertEqual({n for n in temp_after if n not in temp_before and n.lower() not in self.OWN},
+                                         set())
+                        for name in planted["parent"]:
+                            self.assertEqual((parent / name).read_bytes(), f"bystander parent {name}".encode())
+                        if exit_code == 0:
+                            # the hand-off replaced the stale read-only helper with the program
+                            self.assertEqual((temp / HELPER).read_bytes(), setup.read_bytes())
+        self.clean_temp()
 
 
 if __name__ == "__main__":
