@@ -1113,8 +1113,12 @@ class WinePrefix:
                                stderr_path=err_path, tag=tag, pid=None)
             # Every tool prints something when it runs; a failure with no
             # output at all means wine never got it going (seen once under
-            # load), which is worth one more try but not a silent one.
-            if result == 0 or result.stdout or result.stderr or attempt == 2:
+            # load), and a loader crash on the way out ("Inconsistency detected
+            # by ld.so", exit 127) leaves the tool's work done but its status
+            # lost. Both are worth one more try, never a silent one. The
+            # tools are idempotent, so running one again is safe.
+            loader_crash = result == 127 and "Inconsistency detected by ld.so" in (result.stderr or "")
+            if result == 0 or attempt == 2 or not (loader_crash or not (result.stdout or result.stderr)):
                 break
             print(f"e2e: warning: {name} {args} ended with {result.code} before running; trying again",
                   file=sys.stderr)
