@@ -20,13 +20,11 @@ import os
 import random
 import re
 import shutil
-import subprocess
 import unittest
 import uuid
 
 import wine_env as w
 
-LZMA_ALONE = "/usr/bin/lzma_alone"
 HELPER = "brelm_eject.exe"
 PACKAGE = "Setup.msi"
 FLAG = "BRELM_PELLIX_EnableLogging.txt"
@@ -39,15 +37,6 @@ SW_SHOWNORMAL = 1
 
 def new_code():
     return "{" + str(uuid.uuid4()).upper() + "}"
-
-
-def compress(source, target):
-    """An LZMA-alone file with the size in its header."""
-    if not os.access(LZMA_ALONE, os.X_OK):
-        raise w.MissingComponent(f"{LZMA_ALONE} is missing: install the Debian package lzma-alone")
-    with open(os.devnull, "wb") as quiet:
-        subprocess.check_call([LZMA_ALONE, "e", str(source), str(target)], stdin=subprocess.DEVNULL,
-                              stdout=quiet, stderr=quiet)
 
 
 _TRACE_VALUE = r'(\(null\)|L"(?:[^"\\]|\\.)*")'
@@ -112,7 +101,7 @@ class InstallerTestCase(unittest.TestCase):
             transform = self.transform_bytes if transform_bytes is None else transform_bytes
             for name, data in ((PACKAGE, package), ("1033.mst", transform)):
                 (self.originals / name).write_bytes(data)
-                compress(self.originals / name, self.medium / (name[:-1] + "_"))
+                w.compress_lzma_alone(self.originals / name, self.medium / (name[:-1] + "_"))
         else:
             (self.medium / PACKAGE).write_bytes(package)
         self.wine.add_drive("m", self.medium, type="cdrom", label=label)

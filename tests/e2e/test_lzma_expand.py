@@ -10,7 +10,6 @@ import unittest
 
 import wine_env as w
 
-LZMA_ALONE = "/usr/bin/lzma_alone"
 LZMA_SDK = "/usr/include/lzma"
 STUB_DIR = w.REPO_ROOT / "installer" / "SetupStub"
 PROBE_SRC = w.HERE / "lzma_expand_probe.cpp"
@@ -49,14 +48,11 @@ def build_probe():
 
 
 def lzma_alone(data, *options):
-    if not os.access(LZMA_ALONE, os.X_OK):
-        raise w.MissingComponent(f"{LZMA_ALONE} is missing: install the Debian package lzma-alone")
     d = w.config().e2e_dir / "lzma-probe"
     d.mkdir(parents=True, exist_ok=True)
     src, out = d / "alone.in", d / "alone.lzma"
     src.write_bytes(data)
-    subprocess.check_call([LZMA_ALONE, "e", str(src), str(out), *options], stdin=subprocess.DEVNULL,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    w.compress_lzma_alone(src, out, options)
     return out.read_bytes()
 
 

@@ -69,18 +69,6 @@ EXTRA_PLANTED = ["msi.dll", "mscoree.dll", "version.dll", "shcore.dll", "shell32
 _LOADED = re.compile(r'trace:loaddll:build_module Loaded L"((?:[^"\\]|\\.)*)" at [0-9A-Fa-f]+: (native|builtin)')
 
 
-LZMA_ALONE = "/usr/bin/lzma_alone"
-
-
-def compress(source, target):
-    """An LZMA-alone file with the size in its header."""
-    if not os.access(LZMA_ALONE, os.X_OK):
-        raise w.MissingComponent(f"{LZMA_ALONE} is missing: install the Debian package lzma-alone")
-    with open(os.devnull, "wb") as quiet:
-        subprocess.check_call([LZMA_ALONE, "e", str(source), str(target)], stdin=subprocess.DEVNULL,
-                              stdout=quiet, stderr=quiet)
-
-
 def new_code():
     return "{" + str(uuid.uuid4()).upper() + "}"
 
@@ -386,7 +374,7 @@ class BadMediaTests(RobustnessTestCase):
         compressed = originals / "compressed"
         compressed.mkdir(exist_ok=True)
         for name in (PACKAGE, "1033.mst"):
-            compress(originals / name, compressed / (name[:-1] + "_"))
+            w.compress_lzma_alone(originals / name, compressed / (name[:-1] + "_"))
         files = [(p.name, p.read_bytes()) for p in compressed.iterdir()]
         long_root = self.wine.drive_c / "robust-temp"
         # (what, length of the directory GetTempPathW gives, backslash included;
@@ -437,7 +425,7 @@ class BystanderTests(RobustnessTestCase):
         (originals / PACKAGE).write_bytes(b"package " * 500)
         (originals / "1033.mst").write_bytes(b"transform")
         for name in (PACKAGE, "1033.mst"):
-            compress(originals / name, originals / (name[:-1] + "_"))
+            w.compress_lzma_alone(originals / name, originals / (name[:-1] + "_"))
         package_, transform_ = (originals / "Setup.ms_").read_bytes(), (originals / "1033.ms_").read_bytes()
         broken = b"\x5d\x00\x00\x01\x00" + b"\xff" * 8 + b"no size"
         temp, parent = self.wine.temp_dir, self.wine.temp_dir.parent

@@ -5,27 +5,16 @@ msiexec is started; a plain package is used where it lies."""
 import os
 import random
 import shutil
-import subprocess
 import unittest
 import uuid
 
 import wine_env as w
 
-LZMA_ALONE = "/usr/bin/lzma_alone"
 PACKAGE = "StagingE2E.msi"
 LANGUAGE = 4242  # from the volume label: a transform name no other test uses
 TRANSFORM = f"{LANGUAGE}.mst"
 # msiexec's exit code for a cancelled installation: no eject hand-off follows
 CANCELLED = 1602
-
-
-def compress(source, target):
-    """An LZMA-alone file with the size in its header, as media authors make them."""
-    if not os.access(LZMA_ALONE, os.X_OK):
-        raise w.MissingComponent(f"{LZMA_ALONE} is missing: install the Debian package lzma-alone")
-    with open(os.devnull, "wb") as quiet:
-        subprocess.check_call([LZMA_ALONE, "e", str(source), str(target)], stdin=subprocess.DEVNULL,
-                              stdout=quiet, stderr=quiet)
 
 
 class StagingTests(unittest.TestCase):
@@ -70,7 +59,7 @@ class StagingTests(unittest.TestCase):
             "UseVolumeNameForLanguage=1\r\n")
         for name, data in ((PACKAGE, self.package), (TRANSFORM, self.transform)):
             (self.originals / name).write_bytes(data)
-            compress(self.originals / name, self.medium / (name[:-1] + "_"))
+            w.compress_lzma_alone(self.originals / name, self.medium / (name[:-1] + "_"))
         if plain:
             (self.medium / PACKAGE).write_bytes(b"the plain package")
         self.wine.add_drive("m", self.medium, type="hd", label=f"STAGING{LANGUAGE}")

@@ -210,6 +210,19 @@ def require_compiler(arch="x86_64"):
     return compiler
 
 
+LZMA_ALONE = "/usr/bin/lzma_alone"
+
+
+def compress_lzma_alone(source, target, options=()):
+    """An LZMA-alone file with the size in its header, as media authors make
+    them with lzma_alone (xz --format=lzma would write the size as unknown)."""
+    if not os.access(LZMA_ALONE, os.X_OK):
+        raise MissingComponent(f"{LZMA_ALONE} is missing: install the Debian package lzma-alone")
+    with open(os.devnull, "wb") as quiet:
+        subprocess.check_call([LZMA_ALONE, "e", str(source), str(target), *options], stdin=subprocess.DEVNULL,
+                              stdout=quiet, stderr=quiet)
+
+
 def require_wixl():
     path = shutil.which(WIXL)
     if not path:
