@@ -196,3 +196,40 @@ class NoPackageNamedTests(SpineTestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class SettingsFileTests(SpineTestCase):
+    """The settings file is read by Windows' own rules; the simulated Windows
+    of the host tests follows the same ones, checked here against Wine."""
+
+    def test_reading_rules(self):
+        # (what, autorun.inf bytes, the package msiexec is given, or None: no msiexec)
+        plain = f"M:\\{PACKAGE}"
+        cases = [
+            ("names match without regard to case", f"[SETUP]\r\ninstaller={PACKAGE}\r\n".encode(), plain),
+            ("one pair of quotes is removed", f"[Setup]\r\nInstaller=\"{PACKAGE}\"\r\n".encode(), plain),
+            ("blanks around key and value", f"[ Setup ]\r\n  Installer =  {PACKAGE}  \r\n".encode(), plain),
+            ("UTF-16 with its byte-order mark", ("\ufeff" + f"[Setup]\r\nInstaller={PACKAGE}\r\n").encode("utf-16-le"),
+             plain),
+            ("only the first section of a name is read",
+             f"[Setup]\r\nUpgradeCode=\r\n[Setup]\r\nInstaller={PACKAGE}\r\n".encode(), None),
+            ("a line without its closing bracket is no section",
+             f"[Other]\r\n[Setup\r\nInstaller=wrong.msi\r\n[Setup]\r\nInstaller={PACKAGE}\r\n".encode(), plain),
+            ("the first line of a key counts",
+             f"[Setup]\r\nInstaller={PACKAGE}\r\nInstaller=wrong.msi\r\n".encode(), plain),
+        ]
+        for setup in self.each_setup():
+            for what, text, package in cases:
+                with self.subTest(what):
+                    self.wine.clear_msiexec_records()
+                    program = self.medium_with(setup, "")
+                    (self.medium / "autorun.inf").write_bytes(text)
+                    result = self.wine.run(program, [])
+                    records = self.wine.msiexec_records()
+                    if package is None:
+                        self.assertEqual(records, [], result)
+                        self.assertNotEqual(result, 0)
+                    else:
+                        self.assertEqual(result, CANCELLED)
+                        self.assertEqual(len(records), 1)
+                        self.assertIn(f'-i "{package}"', records[0].cmdline)

@@ -83,6 +83,35 @@ TEST_F(SettingsTest, ValuesAreCutToCapacityAndEmptyReadsLikeAbsent)
     }
 }
 
+// The reading rules of Windows' initialization files, as Wine shows them too.
+TEST_F(SettingsTest, SettingsFileIsReadByWindowsRules)
+{
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("[Setup]\r\nInstaller=wide.msi\r\n"))
+        utf16 += std::string(1, c) + '\0';
+    struct Case {
+        const char* what;
+        std::string text;
+        std::u16string value;
+    } cases[] = {
+        {"names without regard to case", "[SETUP]\r\ninstaller=a.msi\r\n", u"a.msi"},
+        {"one pair of quotes removed", "[Setup]\r\nInstaller=\"a b.msi\"\r\n", u"a b.msi"},
+        {"blanks around names and value", "[ Setup ]\r\n  Installer =  a.msi  \r\n", u"a.msi"},
+        {"UTF-16 after its mark", utf16, u"wide.msi"},
+        {"UTF-8 after its mark", "\xEF\xBB\xBF[Setup]\nInstaller=\xC3\xA9.msi\n", u"\u00e9.msi"},
+        {"code page without a mark", "[Setup]\nInstaller=\xE9.msi\n", u"\u00e9.msi"},
+        {"only the first section of a name", "[Setup]\nUpgradeCode=\n[Setup]\nInstaller=a.msi\n", u""},
+        {"no closing bracket, no section", "[Other]\n[Setup\nInstaller=no.msi\n[Setup]\nInstaller=a.msi\n", u"a.msi"},
+        {"the first line of a key", "[Setup]\nInstaller=a.msi\nInstaller=b.msi\n", u"a.msi"},
+        {"comments are no keys", "[Setup]\n;Installer=a.msi\n", u""},
+    };
+    for (const Case& c : cases) {
+        WriteAutorun(c.text);
+        DWORD count = 0;
+        EXPECT_EQ(Read(u"Setup", u"Installer", 260, &count), c.value) << c.what;
+    }
+}
+
 TEST_F(SettingsTest, EveryReadGoesToTheFileAfresh)
 {
     WriteAutorun("[Setup]\nInstaller=a.msi\n");

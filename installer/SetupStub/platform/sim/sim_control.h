@@ -58,6 +58,21 @@ std::string HostPath(const std::u16string& windowsPath);
 void SetFileInUse(const std::u16string& windowsPath, bool inUse);
 void SetHidden(const std::u16string& windowsPath, bool hidden);
 
+// ---- Initialization files, read by the rules Windows reads them with; shared
+// with tools that must read "autorun.inf" exactly as the program does.
+// Text of the file's bytes: UTF-16 after its byte-order mark, UTF-8 after
+// its mark, else the system code page (Latin-1 here).
+std::u16string DecodeProfileText(const std::string& bytes);
+struct ProfileLine {
+    bool isSection = false;
+    std::u16string name;   // section or key, trimmed
+    std::u16string value;  // trimmed, one pair of enclosing quotes removed
+    bool hasEquals = false;
+    int line = 0;          // from 1
+};
+// Section and key lines in file order; blank and ';' comment lines are left out.
+std::vector<ProfileLine> ParseProfile(const std::u16string& text);
+
 // ---- This process and the system
 void SetModulePath(const std::u16string& path);
 void SetTempPath(const std::u16string& path);

@@ -169,7 +169,7 @@ static bool InUse(const std::string& hostPath) { return S().filesInUse.count(hos
 
 // ---- initialization files, read the way Windows reads them
 
-static std::u16string Decode(const std::string& bytes)
+std::u16string DecodeProfileText(const std::string& bytes)
 {
     std::u16string text;
     if (bytes.size() >= 2 && uint8_t(bytes[0]) == 0xFF && uint8_t(bytes[1]) == 0xFE) {
@@ -179,7 +179,6 @@ static std::u16string Decode(const std::string& bytes)
     }
     if (bytes.size() >= 3 && uint8_t(bytes[0]) == 0xEF && uint8_t(bytes[1]) == 0xBB && uint8_t(bytes[2]) == 0xBF)
         return U16(bytes.substr(3));
-    // Without a byte-order mark the file is in the system's code page; Latin-1 here.
     for (unsigned char c : bytes)
         text.push_back(char16_t(c));
     return text;
@@ -195,39 +194,60 @@ static std::u16string Trim(const std::u16string& s)
     return s.substr(b, e - b);
 }
 
-// The value of key in section, or false when either is absent.
-static bool FindProfileValue(const std::u16string& text, const std::u16string& section, const std::u16string& key,
-                             std::u16string* value)
+std::vector<ProfileLine> ParseProfile(const std::u16string& text)
 {
-    std::u16string wantSection = Upper(section), wantKey = Upper(key);
-    bool inSection = false;
+    std::vector<ProfileLine> lines;
     size_t pos = 0;
+    int number = 0;
     while (pos <= text.size()) {
         size_t end = text.find(u'\n', pos);
         if (end == std::u16string::npos)
             end = text.size();
         std::u16string line = Trim(text.substr(pos, end - pos));
         pos = end + 1;
+        ++number;
         if (line.empty() || line[0] == u';')
             continue;
-        if (line[0] == u'[') {
-            size_t close = line.find(u']');
-            std::u16string name = Trim(line.substr(1, close == std::u16string::npos ? std::u16string::npos : close - 1));
-            inSection = Upper(name) == wantSection;
-            continue;
+        ProfileLine parsed;
+        parsed.line = number;
+        // A section needs its closing bracket (the last one on the line);
+        // without one the line is read as a key line.
+        size_t close = line[0] == u'[' ? line.rfind(u']') : std::u16string::npos;
+        if (close != std::u16string::npos && close > 0) {
+            parsed.isSection = true;
+            parsed.name = Trim(line.substr(1, close - 1));
+        } else {
+            size_t eq = line.find(u'=');
+            parsed.hasEquals = eq != std::u16string::npos;
+            parsed.name = Trim(line.substr(0, eq));
+            if (parsed.hasEquals)
+                parsed.value = Trim(line.substr(eq + 1));
+            std::u16string& v = parsed.value;
+            if (v.size() >= 2 && (v.front() == u'"' || v.front() == u'\'') && v.back() == v.front())
+                v = v.substr(1, v.size() - 2);
         }
-        if (!inSection)
-            continue;
-        size_t eq = line.find(u'=');
-        std::u16string name = Trim(line.substr(0, eq));
-        if (Upper(name) != wantKey)
-            continue;
-        std::u16string v = eq == std::u16string::npos ? std::u16string() : Trim(line.substr(eq + 1));
-        // One pair of enclosing quotes is removed.
-        if (v.size() >= 2 && (v.front() == u'"' || v.front() == u'\'') && v.back() == v.front())
-            v = v.substr(1, v.size() - 2);
-        *value = v;
-        return true;
+        lines.push_back(parsed);
+    }
+    return lines;
+}
+
+// The value of key in the first section of that name (its first line of
+// that key), or false when either is absent. A later section of the same
+// name is never looked at.
+static bool FindProfileValue(const std::u16string& text, const std::u16string& section, const std::u16string& key,
+                             std::u16string* value)
+{
+    std::u16string wantSection = Upper(section), wantKey = Upper(key);
+    bool inSection = false;
+    for (const ProfileLine& line : ParseProfile(text)) {
+        if (line.isSection) {
+            if (inSection)
+                return false;
+            inSection = Upper(line.name) == wantSection;
+        } else if (inSection && Upper(line.name) == wantKey) {
+            *value = line.value;
+            return true;
+        }
     }
     return false;
 }
@@ -403,7 +423,7 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValu
     std::string host, bytes;
     bool found = false;
     if (fileName && section && key && MapPath(fileName, &host) && ReadHostFile(host, &bytes))
-        found = FindProfileValue(Decode(bytes), section, key, &value);
+        found = FindProfileValue(DecodeProfileText(bytes), section, key, &value);
     if (!found) {
         SetError(ERROR_FILE_NOT_FOUND);
         value = Text(defaultValue);
