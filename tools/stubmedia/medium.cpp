@@ -123,20 +123,6 @@ std::string LanguageName(uint16_t language)
     return buffer;
 }
 
-bool IsBracedGuid(const std::u16string& code)
-{
-    if (code.size() != 38 || code[0] != u'{' || code[37] != u'}')
-        return false;
-    for (size_t i = 1; i < 37; ++i) {
-        char16_t c = code[i];
-        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-        bool hex = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
-        if (dash ? c != u'-' : !hex)
-            return false;
-    }
-    return true;
-}
-
 std::u16string CompressedName(const std::u16string& name)
 {
     std::u16string compressed = name;

@@ -6,6 +6,8 @@
 #include "lzma_alone.h"
 #include "report.h"
 
+#include "platform/sim/sim_control.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -24,8 +26,8 @@ std::optional<uint16_t> ParseLanguageNumber(const std::string& text);
 bool IsCanonicalLanguage(const std::u16string& text);
 std::string LanguageName(uint16_t language);  // "1031 (0x0407)"
 
-// {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, as Windows Installer takes it.
-bool IsBracedGuid(const std::u16string& code);
+// {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}: the simulated Windows Installer's test.
+using sim::IsBracedGuid;
 
 // The package name with its last character replaced by '_'.
 std::u16string CompressedName(const std::u16string& name);

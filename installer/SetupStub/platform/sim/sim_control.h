@@ -92,6 +92,8 @@ void AddRelatedProduct(const std::u16string& upgradeCode, const std::u16string& 
 bool IsProductRelated(const std::u16string& upgradeCode);
 // msi.dll cannot be loaded: every query answers ERROR_MOD_NOT_FOUND.
 void SetMsiAvailable(bool available);
+// {XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}, the only form Windows Installer takes an upgrade code in.
+bool IsBracedGuid(const std::u16string& code);
 
 struct MsiexecScript {
     DWORD exitCode = 0;

@@ -263,6 +263,19 @@ static bool ReadHostFile(const std::string& hostPath, std::string* bytes)
     return true;
 }
 
+// The host path of an existing file or directory, or false with the last
+// error set as Windows would set it.
+static bool MapExisting(LPCWSTR path, std::string* host)
+{
+    if (!path || !MapPath(path, host))
+        return false;
+    if (!HostExists(*host)) {
+        SetError(ERROR_FILE_NOT_FOUND);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace sim
 
 using namespace sim;
@@ -284,24 +297,14 @@ BOOL PathFileExistsW(LPCWSTR path)
     if (Faulted("PathFileExistsW"))
         return FALSE;
     std::string host;
-    if (!path || !MapPath(path, &host))
-        return FALSE;
-    if (!HostExists(host)) {
-        SetError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
-    }
-    return TRUE;
+    return MapExisting(path, &host) ? TRUE : FALSE;
 }
 
 DWORD GetFileAttributesW(LPCWSTR path)
 {
     std::string host;
-    if (!path || !MapPath(path, &host))
+    if (!MapExisting(path, &host))
         return INVALID_FILE_ATTRIBUTES;
-    if (!HostExists(host)) {
-        SetError(ERROR_FILE_NOT_FOUND);
-        return INVALID_FILE_ATTRIBUTES;
-    }
     DWORD attributes = 0;
     if (HostIsDirectory(host))
         attributes |= FILE_ATTRIBUTE_DIRECTORY;
@@ -318,13 +321,9 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
     if (Faulted("SetFileAttributesW"))
         return FALSE;
     std::string host;
-    if (!path || !MapPath(path, &host))
-        return FALSE;
     struct stat st;
-    if (::stat(host.c_str(), &st) != 0) {
-        SetError(ERROR_FILE_NOT_FOUND);
+    if (!MapExisting(path, &host) || ::stat(host.c_str(), &st) != 0)
         return FALSE;
-    }
     mode_t mode = st.st_mode & 07777;
     mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (mode & ~mode_t(0222)) : (mode | 0200);
     ::chmod(host.c_str(), mode);
@@ -341,12 +340,8 @@ BOOL DeleteFileW(LPCWSTR path)
     if (Faulted("DeleteFileW"))
         return FALSE;
     std::string host;
-    if (!path || !MapPath(path, &host))
+    if (!MapExisting(path, &host))
         return FALSE;
-    if (!HostExists(host)) {
-        SetError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
-    }
     if (HostIsDirectory(host) || HostIsReadOnly(host) || InUse(host)) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;

@@ -19,8 +19,7 @@ void ScriptMsiexec(const MsiexecScript& script) { S().msiexec = script; }
 const std::vector<ShellLaunch>& ShellLaunches() { return S().shellLaunches; }
 void OnShellLaunch(std::function<void(const ShellLaunch&)> hook) { S().shellHook = std::move(hook); }
 
-// A braced GUID, as Windows Installer takes it.
-static bool IsBracedGuid(const std::u16string& code)
+bool IsBracedGuid(const std::u16string& code)
 {
     if (code.size() != 38 || code[0] != u'{' || code[37] != u'}')
         return false;
