@@ -3,6 +3,7 @@
 #include "language.h"
 #include "settings.h"
 #include "staging.h"
+#include "temp_files.h"
 #include "text.h"
 
 static constexpr WCHAR kLoggingFlagName[] = WSTR("BRELM_PELLIX_EnableLogging.txt");
@@ -45,15 +46,10 @@ static DWORD FailureCode()
 
 bool IsLoggingRequested()
 {
-    WCHAR path[kPathCapacity] = {};
-    DWORD length = GetTempPathW(kPathCapacity, path);
-    if (length == 0 || length >= kPathCapacity || path[0] == 0)
-        return false;
-    if (path[length - 1] != WSTR('\\') && !TextAppendChar(path, kPathCapacity, WSTR('\\')))
-        return false;
-    if (!TextAppend(path, kPathCapacity, kLoggingFlagName))
-        return false;
-    return PathFileExistsW(path) != FALSE;
+    WCHAR tempDir[kPathCapacity] = {};
+    WCHAR flagPath[kPathCapacity] = {};
+    return GetTempDirectory(tempDir) && JoinTempFileName(flagPath, tempDir, kLoggingFlagName) &&
+           PathFileExistsW(flagPath) != FALSE;
 }
 
 // -i "<package>" [/l*v "<temp>\<log>"] TRANSFORMS=<language>.mst

@@ -1,6 +1,7 @@
 #include "media.h"
 
 #include "settings.h"
+#include "temp_files.h"
 #include "text.h"
 
 static constexpr WCHAR kHelperFileName[] = WSTR("brelm_eject.exe");
@@ -56,24 +57,14 @@ bool LaunchEjectHelper()
         return false;
 
     WCHAR tempDir[kPathCapacity] = {};
-    DWORD tempLength = GetTempPathW(kPathCapacity, tempDir);
-    if (tempLength == 0 || tempLength >= kPathCapacity || tempDir[0] == 0)
+    if (!GetTempDirectory(tempDir))
         return false;
-
     WCHAR helperPath[kPathCapacity] = {};
-    if (!TextCopy(helperPath, kPathCapacity, tempDir))
-        return false;
-    size_t tempDirLength = TextLength(helperPath);
-    if (helperPath[tempDirLength - 1] != WSTR('\\') && !TextAppendChar(helperPath, kPathCapacity, WSTR('\\')))
-        return false;
-    if (!TextAppend(helperPath, kPathCapacity, kHelperFileName))
+    if (!JoinTempFileName(helperPath, tempDir, kHelperFileName))
         return false;
 
     // A read-only copy left by an earlier hand-off would refuse the overwrite.
-    if (PathFileExistsW(helperPath)) {
-        SetFileAttributesW(helperPath, FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(helperPath);
-    }
+    DeleteEarlierFile(helperPath);
     if (!CopyFileW(ownPath, helperPath, FALSE))
         return false;
 

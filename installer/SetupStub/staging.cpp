@@ -2,6 +2,7 @@
 
 #include "lzma_expand.h"
 #include "settings.h"
+#include "temp_files.h"
 #include "text.h"
 
 // "%d.mst" for a 16-bit language: the longest, "65535.mst", fills it exactly.
@@ -78,16 +79,6 @@ static bool JoinStagedPath(WCHAR* out, const WCHAR* directory, const WCHAR* name
            TextAppend(out, kPathCapacity, name);
 }
 
-// A stale staged file may be read-only or hidden; whether it goes is
-// reported by the expansion that follows.
-static void DeleteStaleFile(const WCHAR* path)
-{
-    if (PathFileExistsW(path)) {
-        SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(path);
-    }
-}
-
 // Opens the compressed file and expands it; ExpandLzmaFile closes the stream.
 static bool ExpandCompressedFile(const WCHAR* compressedPath, const WCHAR* stagedPath)
 {
@@ -122,11 +113,8 @@ bool StagePackage(const WCHAR* installerName, WCHAR* packagePath, WORD language)
     MarkCompressed(mediumPackagePath);
     MarkCompressed(mediumTransformPath);
 
-    // A result of kPathCapacity or more is the size a longer directory needs;
-    // the buffer then holds nothing.
     WCHAR tempDirectory[kPathCapacity] = {};
-    DWORD tempLength = GetTempPathW(kPathCapacity, tempDirectory);
-    if (tempLength == 0 || tempLength >= kPathCapacity)
+    if (!GetTempDirectory(tempDirectory))
         return false;
 
     // Both staged paths are built before anything is touched, so a name too
@@ -139,8 +127,9 @@ bool StagePackage(const WCHAR* installerName, WCHAR* packagePath, WORD language)
     if (!TextCopy(packagePath, kPathCapacity, stagedPackagePath))
         return false;
 
-    DeleteStaleFile(stagedPackagePath);
-    DeleteStaleFile(stagedTransformPath);
+    // Stale staged files may be read-only or hidden.
+    DeleteEarlierFile(stagedPackagePath);
+    DeleteEarlierFile(stagedTransformPath);
 
     if (!ExpandCompressedFile(mediumPackagePath, stagedPackagePath))
         return false;
