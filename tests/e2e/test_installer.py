@@ -21,7 +21,6 @@ import random
 import re
 import shutil
 import unittest
-import uuid
 
 import wine_env as w
 
@@ -33,10 +32,6 @@ SYSTEM_MSIEXEC = "C:\\windows\\system32\\msiexec.exe"
 CANCELLED = 1602
 MASK = 0x440   # SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI
 SW_SHOWNORMAL = 1
-
-
-def new_code():
-    return "{" + str(uuid.uuid4()).upper() + "}"
 
 
 _TRACE_VALUE = r'(\(null\)|L"(?:[^"\\]|\\.)*")'
@@ -92,7 +87,7 @@ class InstallerTestCase(unittest.TestCase):
             directory.mkdir(parents=True)
         shutil.copyfile(setup, self.medium / "setup.exe")
         text = ("[autorun]\r\nopen=setup.exe\r\nicon=setup.exe,0\r\n\r\n[Setup]\r\n"
-                f"UpgradeCode={upgrade_code or new_code()}\r\nInstaller={PACKAGE}\r\n{settings}")
+                f"UpgradeCode={upgrade_code or w.new_upgrade_code()}\r\nInstaller={PACKAGE}\r\n{settings}")
         if language_map:
             text += "\r\n[LanguageMap]\r\n" + "".join(f"{k}={v}\r\n" for k, v in language_map.items())
         (self.medium / "autorun.inf").write_text(text)
@@ -271,7 +266,7 @@ class RealInstallTests(InstallerTestCase):
         cls.wine.restore_msiexec()
 
     def test_compressed_medium_installs_the_product_and_the_next_run_finds_it(self):
-        upgrade_code = new_code()
+        upgrade_code = w.new_upgrade_code()
         package = w.build_msi(w.config().e2e_dir / "installer-pkg" / PACKAGE, upgrade_code,
                               "SetupStub Installer E2E", "1.0.0",
                               files=[("readme.txt", "installed by setup.exe from a compressed medium\n")])

@@ -6,7 +6,6 @@ import re
 import shutil
 import time
 import unittest
-import uuid
 
 import wine_env as w
 
@@ -48,7 +47,7 @@ class MediaTestCase(unittest.TestCase):
     def setUpClass(cls):
         cls.wine = w.shared_prefix()
         cls.medium = w.config().e2e_dir / "media-medium"
-        cls.upgrade_code = "{" + str(uuid.uuid4()).upper() + "}"
+        cls.upgrade_code = w.new_upgrade_code()
         cls.package = None
 
     @classmethod
@@ -195,7 +194,7 @@ class EjectModeTests(MediaTestCase):
 
 class LoadRequestTests(MediaTestCase):
     def test_install_mode_sends_the_load_request_to_its_own_drive(self):
-        not_installed = "{" + str(uuid.uuid4()).upper() + "}"
+        not_installed = w.new_upgrade_code()
         for setup in self.each_setup():
             for drive_type, opens in [("cdrom", ["GENERIC_READ"]), ("removable", ["GENERIC_READ GENERIC_WRITE"])]:
                 with self.subTest(drive=drive_type):

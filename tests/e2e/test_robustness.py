@@ -20,7 +20,6 @@ import re
 import shutil
 import subprocess
 import unittest
-import uuid
 
 import wine_env as w
 
@@ -67,10 +66,6 @@ EXTRA_PLANTED = ["msi.dll", "mscoree.dll", "version.dll", "shcore.dll", "shell32
                  "libgcc_s_dw2-1.dll", "libgcc_s_seh-1.dll", "libstdc++-6.dll", "libwinpthread-1.dll"]
 
 _LOADED = re.compile(r'trace:loaddll:build_module Loaded L"((?:[^"\\]|\\.)*)" at [0-9A-Fa-f]+: (native|builtin)')
-
-
-def new_code():
-    return "{" + str(uuid.uuid4()).upper() + "}"
 
 
 def loaded_modules(result):
@@ -166,7 +161,7 @@ class DllPlantingTests(RobustnessTestCase):
     def run_hand_off(self, setup, files=()):
         """A plain medium installs (msiexec exits 0), so the helper copy
         starts from the temp directory in eject mode; waits for it."""
-        program = self.fresh_medium(setup, f"[Setup]\r\nUpgradeCode={new_code()}\r\nInstaller={PACKAGE}\r\n",
+        program = self.fresh_medium(setup, f"[Setup]\r\nUpgradeCode={w.new_upgrade_code()}\r\nInstaller={PACKAGE}\r\n",
                                     files=[(PACKAGE, b"package")] + list(files))
         self.wine.set_msiexec_exit(0)
         result = self.wine.run(program, [], winedebug="+loaddll")
@@ -223,7 +218,7 @@ class MsiUnavailableTests(RobustnessTestCase):
     def test_without_msi_dll_an_installed_product_counts_as_not_installed(self):
         # "msi=" makes Wine refuse msi.dll by every name and path, as a
         # system without Windows Installer would.
-        code = new_code()
+        code = w.new_upgrade_code()
         type(self).package = w.build_msi(w.config().e2e_dir / "robustness-pkg" / "robust.msi", code,
                                          "SetupStub Robustness E2E", "1.0.0")
         self.assertEqual(self.wine.install_msi(self.package), 0)
@@ -265,7 +260,7 @@ class BadMediaTests(RobustnessTestCase):
     with a crash code."""
 
     def settings(self, *lines):
-        return ("\r\n".join(("[Setup]", f"UpgradeCode={new_code()}") + lines) + "\r\n").encode()
+        return ("\r\n".join(("[Setup]", f"UpgradeCode={w.new_upgrade_code()}") + lines) + "\r\n").encode()
 
     def check(self, what, result, exit_code, argv):
         self.assertFalse(result.is_crash, f"{what}: {result!r}")
@@ -439,7 +434,7 @@ class BystanderTests(RobustnessTestCase):
             return {"medium": self.medium, "temp": temp, "parent": parent}[where]
         for name in planted["parent"]:
             self.addCleanup(lambda p=parent / name: p.unlink() if p.exists() else None)
-        upgrade = f"UpgradeCode={new_code()}"
+        upgrade = f"UpgradeCode={w.new_upgrade_code()}"
         cases = [
             # what, Installer value, medium files, msiexec's exit, stale read-only own files, exit code
             ("plain package, hand-off and eject run", PACKAGE, {PACKAGE: b"plain"}, 0, True, 0),

@@ -14,7 +14,6 @@ on the simulated Windows."""
 import os
 import shutil
 import unittest
-import uuid
 
 import wine_env as w
 
@@ -22,10 +21,6 @@ HELPER = "brelm_eject.exe"
 PACKAGE = "SpineE2E.msi"
 CANCELLED = 1602   # the recording msiexec's scripted result
 GUARD_PREFIX = "brelm_pellix_"
-
-
-def new_code():
-    return "{" + str(uuid.uuid4()).upper() + "}"
 
 
 class SpineTestCase(unittest.TestCase):
@@ -92,7 +87,7 @@ class SpineTestCase(unittest.TestCase):
 
 class GuardTests(SpineTestCase):
     def test_guard_name_held_elsewhere(self):
-        code, other = new_code(), new_code()
+        code, other = w.new_upgrade_code(), w.new_upgrade_code()
         # (object held, its name, the medium's upgrade code, exit code, msiexec started)
         cases = [
             ("mutex", GUARD_PREFIX + code, code, 183, False),
@@ -116,7 +111,7 @@ class GuardTests(SpineTestCase):
                     self.assertEqual(self.helper_starts(result), [], "no hand-off after 183 or 1602")
 
     def test_second_copy_ends_with_183_while_the_first_waits_for_msiexec(self):
-        code = new_code()
+        code = w.new_upgrade_code()
         for setup in self.each_setup():
             program = self.medium_with(setup, self.settings(code))
             self.wine.set_msiexec_exit(CANCELLED, delay_ms=4000)
@@ -142,7 +137,7 @@ class InstalledProductTests(SpineTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.upgrade_code = new_code()
+        cls.upgrade_code = w.new_upgrade_code()
         cls.package = w.build_msi(w.config().e2e_dir / "spine-pkg" / "spine.msi", cls.upgrade_code,
                                   "SetupStub Spine E2E", "1.0.0")
         result = cls.wine.install_msi(cls.package)
@@ -167,7 +162,7 @@ class InstalledProductTests(SpineTestCase):
 
     def test_another_upgrade_code_is_not_taken_for_the_installed_product(self):
         for setup in self.each_setup():
-            program = self.medium_with(setup, self.settings(new_code()))
+            program = self.medium_with(setup, self.settings(w.new_upgrade_code()))
             self.assertEqual(self.wine.run(program, []), CANCELLED)
             self.assertEqual(len(self.wine.msiexec_records()), 1)
 
@@ -179,8 +174,8 @@ class NoPackageNamedTests(SpineTestCase):
         # turns into 1603.
         cases = [
             ("no autorun.inf", None, 2),
-            ("no Installer key", self.settings(new_code(), installer=None), 1603),
-            ("empty Installer value", self.settings(new_code(), installer=""), 1603),
+            ("no Installer key", self.settings(w.new_upgrade_code(), installer=None), 1603),
+            ("empty Installer value", self.settings(w.new_upgrade_code(), installer=""), 1603),
         ]
         for setup in self.each_setup():
             for what, autorun, expected in cases:

@@ -1438,6 +1438,11 @@ def _guid(value):
     return "{" + str(uuid.UUID(str(value))).upper() + "}"
 
 
+def new_upgrade_code():
+    """A fresh braced upper-case GUID, the spelling Windows Installer matches."""
+    return _guid(uuid.uuid4())
+
+
 def _xml(text):
     return (text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
             .replace('"', "&quot;"))
