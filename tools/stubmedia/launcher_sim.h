@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/sim/sim_control.h"
+#include "text.h"
 
 #include <cstdint>
 #include <string>
@@ -16,7 +17,7 @@ constexpr unsigned kUpgradeCodeCapacity = 64;
 constexpr unsigned kInstallerCapacity = 260;
 constexpr unsigned kSwitchCapacity = 20;
 constexpr unsigned kMapValueCapacity = 10;
-constexpr unsigned kPathCapacity = 260;
+using ::kPathCapacity;  // the program's own path capacity
 
 struct Machine {
     std::string mediumDir;  // host folder that is the folder of setup.exe
