@@ -2,14 +2,17 @@
 """Runs the end-to-end tests (tests/e2e/test_*.py) under Wine.
 
   tests/e2e/run_e2e.py [--build-dir build] [--setup-win64 PATH] [--setup-win32 PATH]
-                       [-k PATTERN] [-v] [test names...]
+                       [--no-win32] [-k PATTERN] [-v] [test names...]
 
 The same settings can come from E2E_BUILD_DIR, E2E_SETUP_WIN64 and
 E2E_SETUP_WIN32; setup.exe defaults to <build dir>/win64/setup.exe and
 <build dir>/win32/setup.exe.
 
 Ends with the line "e2e: N passed, N failed" (", N skipped" when any) and
-exits non-zero on any failure or error. A missing wine64, mingw-w64 or wixl
+exits non-zero on any failure or error. The line before it says which
+setup.exe the run proved (the real 32-bit one under Wine, or only the x86-64
+twin); it is also written to <build dir>/e2e/proven.txt. --no-win32 (or
+E2E_NO_WIN32=1) runs as a machine that cannot execute 32-bit code would. A missing wine64, mingw-w64 or wixl
 is a failure, never a skip."""
 
 import argparse
@@ -59,18 +62,37 @@ def note_32bit():
             "only the x86-64 twin of the same sources is tested here.")
 
 
+def proven_line():
+    """Which setup.exe this run proved, from the runs the harness counted."""
+    runs = wine_env.setup_runs()
+    win32 = wine_env.setup_exe_path("win32")
+    twin = f"the x86-64 twin ran {runs['win64']} times"
+    if not wine_env.is_32bit_execution_available():
+        return (f"e2e: proven: ONLY the x86-64 twin ({runs['win64']} runs); the real 32-bit {win32} "
+                f"was NOT run: {wine_env.thirty_two_bit_note()}")
+    if runs["win32"] == 0:
+        return f"e2e: proven: ONLY the x86-64 twin ({runs['win64']} runs); no selected test ran the real 32-bit {win32}"
+    return f"e2e: proven: the real 32-bit {win32} ran {runs['win32']} times under Wine, {twin}"
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--build-dir", help="default: $E2E_BUILD_DIR, else build/ in the repository")
     parser.add_argument("--setup-win64", help="default: <build dir>/win64/setup.exe")
     parser.add_argument("--setup-win32", help="default: <build dir>/win32/setup.exe")
+    parser.add_argument("--no-win32", action="store_true",
+                        help="test the x86-64 twin only, as on a machine that cannot run 32-bit code")
     parser.add_argument("-k", dest="patterns", action="append", help="only tests matching this substring")
     parser.add_argument("-v", "--verbose", action="store_true")
     parser.add_argument("tests", nargs="*", help="test names, e.g. test_harness.DriveTests")
     args = parser.parse_args(argv)
 
-    wine_env.configure(build_dir=args.build_dir, setup_win64=args.setup_win64,
-                       setup_win32=args.setup_win32)
+    if args.no_win32:
+        os.environ[wine_env.NO_WIN32_VARIABLE] = "1"
+    config = wine_env.configure(build_dir=args.build_dir, setup_win64=args.setup_win64,
+                                setup_win32=args.setup_win32)
+    proven_file = config.e2e_dir / "proven.txt"
+    proven_file.unlink(missing_ok=True)
     started = time.monotonic()
 
     loader = unittest.TestLoader()
@@ -121,6 +143,10 @@ def main(argv=None):
     if prefix_note:
         print(prefix_note)
     print(f"e2e: tests took {tests_seconds:.1f} s, {time.monotonic() - started:.1f} s in all")
+    proven = proven_line()
+    print(proven)
+    proven_file.parent.mkdir(parents=True, exist_ok=True)
+    proven_file.write_text(proven + "\n", encoding="utf-8")
     summary = f"e2e: {passed} passed, {failed} failed"
     if skipped:
         summary += f", {skipped} skipped"

@@ -156,7 +156,7 @@ class LaunchTests(RecordingTestCase):
             self.assertEqual(record.cmdline, f'"{SYSTEM_MSIEXEC}" {parameters}')
             # Wine resolves the bare "M:" to the drive's current directory, its root.
             self.assertEqual(record.cwd, "M:\\")
-            self.assertEqual(record.exe, SYSTEM_MSIEXEC)
+            self.assertEqual(record.exe, self.wine.system_image("msiexec.exe", setup))
 
     def test_compressed_package_staged_in_temp(self):
         temp = self.wine.temp_dir_windows + "\\"    # as GetTempPathW returns it
@@ -186,7 +186,7 @@ class LaunchTests(RecordingTestCase):
                         shutil.copyfile(recorder, directory / "msiexec.exe")
                     result, record = self.run_once(program)
                     self.assertEqual(result, CANCELLED)
-                    self.assertEqual(record.exe, SYSTEM_MSIEXEC)
+                    self.assertEqual(record.exe, self.wine.system_image("msiexec.exe", setup))
                     # a planted one lay in msiexec's working directory, where a bare name finds it first
                     self.assertTrue((self.wine.to_unix(record.cwd) / "msiexec.exe").is_file(), record.cwd)
         self.clean_temp()

@@ -26,20 +26,15 @@ def device_opens(trace, letter):
     return [m.group(1) for m in re.finditer(pattern, trace, re.M)]
 
 
-INVALID_HANDLE = "F" * 16
-
-
 def storage_requests(trace, code):
-    """Handles of the DeviceIoControl calls with that code, no buffers, a
-    bytes-returned count and no OVERLAPPED; INVALID_HANDLE for a request sent
-    without a device."""
-    pattern = r"KERNEL32_DeviceIoControl \(([0-9A-F]{16}),0x%x,0{16},0,0{16},0,(?!0{16})[0-9A-F]{16},0{16}\)" % code
-    return re.findall(pattern, trace)
+    """The DeviceIoControl calls shaped as load or eject requests with that
+    code; handle None for a request sent without a device."""
+    return w.traced_storage_requests(trace, code)
 
 
-def device_requests(trace, code):
-    """Requests with that code that reached an opened device."""
-    return [h for h in storage_requests(trace, code) if h != INVALID_HANDLE]
+def device_requests(trace, code, letter="M"):
+    """Requests with that code that reached the drive's opened device."""
+    return [r for r in storage_requests(trace, code) if r.handle is not None and r.path == "\\\\.\\" + letter + ":"]
 
 
 class MediaTestCase(unittest.TestCase):
@@ -89,7 +84,11 @@ class MediaTestCase(unittest.TestCase):
     def each_setup(self):
         for exe in w.setup_exes():
             with self.subTest(arch=exe.arch):
-                yield exe.require()
+                try:
+                    yield exe.require()
+                except GeneratorExit:
+                    # the loop body failed: its own error is the report
+                    return
 
 
 class HandOffTests(MediaTestCase):
@@ -189,7 +188,8 @@ class EjectModeTests(MediaTestCase):
                     # Sent in every case; without a device it fails at once.
                     requests = storage_requests(result.stderr, EJECT_CODE)
                     self.assertEqual(len(requests), 1)
-                    self.assertEqual(requests[0] != INVALID_HANDLE, bool(opens))
+                    self.assertEqual(requests[0].handle is not None, bool(opens))
+                    self.assertEqual(requests[0].bits, w.pointer_bits(setup))
 
 
 class LoadRequestTests(MediaTestCase):

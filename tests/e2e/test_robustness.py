@@ -26,7 +26,6 @@ import wine_env as w
 HELPER = "brelm_eject.exe"
 PACKAGE = "Setup.msi"
 CANCELLED = 1602
-SYSTEM_MSIEXEC = "C:\\windows\\system32\\msiexec.exe"
 
 # A DLL that, once its code runs, leaves a marker naming itself and the
 # process that loaded it. It needs nothing but kernel32.
@@ -195,7 +194,7 @@ class DllPlantingTests(RobustnessTestCase):
                 result = self.run_hand_off(setup, [(n, planted.read_bytes()) for n in names])
                 self.assertEqual(result, 0)
                 (record,) = self.wine.msiexec_records()
-                self.assertEqual(record.exe, SYSTEM_MSIEXEC)
+                self.assertEqual(record.exe, self.wine.system_image("msiexec.exe", setup))
                 ours = ("setup.exe", HELPER)
                 ran = sorted(m.name for m in marks.iterdir() if m.name.rsplit("--", 1)[-1].lower() in ours)
                 self.assertEqual(ran, [], f"planted DLLs ran in the program or its helper; planted {names}")

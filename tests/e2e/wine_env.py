@@ -174,11 +174,52 @@ class SetupExe:
 def setup_exes():
     """The setup.exe builds that can run here: the x86-64 twin always, the
     real 32-bit one only when this machine can execute 32-bit code."""
-    cfg = config()
-    exes = [SetupExe("win64", cfg.setup_win64 or cfg.build_dir / "win64" / "setup.exe")]
+    exes = [SetupExe("win64", setup_exe_path("win64"))]
     if is_32bit_execution_available():
-        exes.append(SetupExe("win32", cfg.setup_win32 or cfg.build_dir / "win32" / "setup.exe"))
+        exes.append(SetupExe("win32", setup_exe_path("win32")))
     return exes
+
+
+def setup_exe_path(arch):
+    cfg = config()
+    chosen = cfg.setup_win32 if arch == "win32" else cfg.setup_win64
+    return chosen or cfg.build_dir / arch / "setup.exe"
+
+
+# Runs of each setup.exe build under Wine, copies included, so that the
+# run's summary can say which one the tests really proved.
+_setup_runs = {"win32": 0, "win64": 0}
+_setup_digests = {}
+
+
+def _note_setup_run(unix_path):
+    try:
+        size = os.path.getsize(unix_path)
+    except OSError:
+        return
+    for arch in _setup_runs:
+        build = setup_exe_path(arch)
+        try:
+            stat = build.stat()
+        except OSError:
+            continue
+        if stat.st_size != size:
+            continue
+        key = (build, stat.st_mtime_ns)
+        if key not in _setup_digests:
+            _setup_digests[key] = build.read_bytes()
+        if Path(unix_path).read_bytes() == _setup_digests[key]:
+            _setup_runs[arch] += 1
+
+
+def setup_runs():
+    """{'win32': n, 'win64': n}: how often each setup.exe build was started."""
+    return dict(_setup_runs)
+
+
+def pointer_bits(path):
+    """32 or 64: the pointer width of a PE file (None when it is none)."""
+    return {0x14C: 32, 0x8664: 64}.get(pe_machine(path))
 
 
 def pe_machine(path):
@@ -242,6 +283,9 @@ def missing_components():
 
 
 _probe_32 = None
+# Set (not "0") to run as a machine that cannot execute 32-bit code would:
+# the x86-64 twin only.
+NO_WIN32_VARIABLE = "E2E_NO_WIN32"
 
 
 def is_32bit_execution_available():
@@ -260,6 +304,9 @@ def thirty_two_bit_note():
 def _probe_32bit():
     global _probe_32
     if _probe_32 is not None:
+        return _probe_32
+    if os.environ.get(NO_WIN32_VARIABLE, "") not in ("", "0"):
+        _probe_32 = (False, f"{NO_WIN32_VARIABLE} is set, as on a machine that refuses 32-bit code")
         return _probe_32
     if not os.path.exists(WINE32_LOADER):
         _probe_32 = (False, f"{WINE32_LOADER} is not installed (package wine32:i386)")
@@ -619,15 +666,32 @@ class MsiPackage:
 # ----------------------------------------------------------- Wine traces
 # Run a program with winedebug="+file" or "+process" and read what it did
 # from the trace in its stderr. Wine cuts very long strings short ("...").
+#
+# One trace holds 64-bit and 32-bit processes side by side (run_child is
+# 64-bit, the real setup.exe 32-bit), and Wine prints handles and pointers
+# at the width of the process: "CreateFileW returning 0000000000000030" in a
+# 64-bit one, "00000030" in a 32-bit one, INVALID_HANDLE_VALUE as sixteen or
+# eight F's ("0xffffffff" where printed as a pointer). So the readers take
+# the width from each line, never from the machine they run on.
 
 _TRACE_STRING = r'L"((?:[^"\\]|\\.)*)"'
 # "pid:tid:" with +pid (which run() adds), else "tid:"; the key is the
 # process when known, since handles are per process
 _TRACE_WHO = r"^((?:[0-9a-f]+:)?[0-9a-f]+):trace:"
+_POINTER_WIDTHS = {8: 32, 16: 64}
 
 
 def _trace_process_key(who):
     return who.split(":")[0]
+
+
+def _trace_handle(field):
+    """A handle as traced ("00000030", "0000000000000030", "0x30",
+    "0xffffffff"): its value, or None for a null or invalid handle."""
+    value = int(field, 16)
+    if value == 0 or value in (0xFFFFFFFF, 0xFFFFFFFFFFFFFFFF):
+        return None
+    return value
 
 
 def _trace_unescape(text):
@@ -668,46 +732,104 @@ def traced_process_starts(result_or_text):
     return starts
 
 
+_OPEN_RE = re.compile(_TRACE_WHO + r"file:CreateFileW " + _TRACE_STRING + r" (.*)$")
+_OPENED_RE = re.compile(_TRACE_WHO + r"file:CreateFileW returning ([0-9a-fA-F]+)")
+
+
 def traced_opens(result_or_text):
     """[(path, access and flags as traced, handle or None)] of every
     CreateFileW call (needs +file)."""
     opens, pending = [], {}
-    open_re = re.compile(_TRACE_WHO + r"file:CreateFileW " + _TRACE_STRING + r" (.*)$")
-    ret_re = re.compile(_TRACE_WHO + r"file:CreateFileW returning ([0-9a-fA-F]+)")
     for line in _trace_text(result_or_text).splitlines():
-        m = open_re.match(line)
+        m = _OPEN_RE.match(line)
         if m:
             pending[m.group(1)] = len(opens)
             opens.append([_trace_unescape(m.group(2)), m.group(3).strip(), None])
             continue
-        m = ret_re.match(line)
+        m = _OPENED_RE.match(line)
         if m and m.group(1) in pending:
-            handle = int(m.group(2), 16)
-            opens[pending.pop(m.group(1))][2] = None if handle in (0, 0xFFFFFFFFFFFFFFFF) else handle
+            opens[pending.pop(m.group(1))][2] = _trace_handle(m.group(2))
     return [tuple(o) for o in opens]
+
+
+def _opened_names(lines):
+    """Yields (line, match kind, data) and keeps {(process, handle): path}
+    for the CreateFileW calls seen so far."""
+    names, pending = {}, {}
+    for line in lines:
+        m = _OPEN_RE.match(line)
+        if m:
+            pending[m.group(1)] = _trace_unescape(m.group(2))
+            continue
+        m = _OPENED_RE.match(line)
+        if m and m.group(1) in pending:
+            path = pending.pop(m.group(1))
+            handle = _trace_handle(m.group(2))
+            if handle is not None:
+                names[(_trace_process_key(m.group(1)), handle)] = path
+            continue
+        yield line, names
 
 
 def traced_device_ioctls(result_or_text):
     """[(path the handle was opened with or None, control code)] of every
     device control request, in order (needs +file)."""
-    names, ioctls, pending = {}, [], {}
-    open_re = re.compile(_TRACE_WHO + r"file:CreateFileW " + _TRACE_STRING)
-    ret_re = re.compile(_TRACE_WHO + r"file:CreateFileW returning ([0-9a-fA-F]+)")
+    ioctls = []
     ioctl_re = re.compile(_TRACE_WHO + r"file:NtDeviceIoControlFile \((0x[0-9a-f]+),(?:[^,]*,){4}(0x[0-9a-f]+),")
-    for line in _trace_text(result_or_text).splitlines():
-        m = open_re.match(line)
-        if m:
-            pending[m.group(1)] = _trace_unescape(m.group(2))
-            continue
-        m = ret_re.match(line)
-        if m and m.group(1) in pending:
-            names[(_trace_process_key(m.group(1)), int(m.group(2), 16))] = pending.pop(m.group(1))
-            continue
+    for line, names in _opened_names(_trace_text(result_or_text).splitlines()):
         m = ioctl_re.match(line)
         if m:
-            key = (_trace_process_key(m.group(1)), int(m.group(2), 16))
-            ioctls.append((names.get(key), int(m.group(3), 16)))
+            handle = _trace_handle(m.group(2))
+            key = (_trace_process_key(m.group(1)), handle)
+            ioctls.append((names.get(key) if handle is not None else None, int(m.group(3), 16)))
     return ioctls
+
+
+class StorageRequest(tuple):
+    """One DeviceIoControl call shaped as a load or eject request."""
+
+    __slots__ = ()
+
+    def __new__(cls, process, path, handle, code, bits):
+        return super().__new__(cls, (process, path, handle, code, bits))
+
+    process = property(lambda self: self[0])   # the process key ("0174")
+    path = property(lambda self: self[1])      # what the handle was opened as, or None
+    handle = property(lambda self: self[2])    # None: INVALID_HANDLE_VALUE, no device
+    code = property(lambda self: self[3])
+    bits = property(lambda self: self[4])      # 32 or 64, from the traced pointer width
+
+
+def traced_storage_requests(result_or_text, code=None):
+    """[StorageRequest] of every DeviceIoControl call with no input or
+    output buffer, a bytes-returned count and no OVERLAPPED, as the load
+    and eject requests are made (needs +file), optionally only those with
+    that control code. A request sent without a device has handle None."""
+    requests = []
+    call_re = re.compile(_TRACE_WHO + r"file:KERNEL32_DeviceIoControl \(([^()]*)\)$")
+    for line, names in _opened_names(_trace_text(result_or_text).splitlines()):
+        m = call_re.match(line)
+        if not m:
+            continue
+        fields = m.group(2).split(",")
+        if len(fields) != 8:
+            continue
+        handle, ioctl, in_buf, in_size, out_buf, out_size, returned, overlapped = fields
+        width = len(handle)
+        pointers = (handle, in_buf, out_buf, returned, overlapped)
+        if width not in _POINTER_WIDTHS or any(len(p) != width or not re.fullmatch(r"[0-9A-F]+", p)
+                                               for p in pointers):
+            raise HarnessError(f"unexpected DeviceIoControl trace line: {line!r}")
+        if int(in_buf, 16) or in_size != "0" or int(out_buf, 16) or out_size != "0" \
+                or not int(returned, 16) or int(overlapped, 16):
+            continue
+        process = _trace_process_key(m.group(1))
+        value = _trace_handle(handle)
+        request = StorageRequest(process, names.get((process, value)) if value is not None else None,
+                                 value, int(ioctl, 16), _POINTER_WIDTHS[width])
+        if code is None or request.code == code:
+            requests.append(request)
+    return requests
 
 
 # ----------------------------------------------------------------- prefix
@@ -760,6 +882,14 @@ class WinePrefix:
     @property
     def temp_dir_windows(self):
         return f"C:\\users\\{self.user_name}\\Temp"
+
+    def system_image(self, name, exe):
+        """The path a program started as C:\\windows\\system32\\<name> by
+        the program `exe` reports as its own: for a 32-bit caller in a 64-bit
+        prefix, WOW64 redirects system32 to syswow64 and the started program
+        (a 32-bit one from there) names syswow64."""
+        sysdir = "syswow64" if self.arch == "win64" and pointer_bits(exe) == 32 else "system32"
+        return f"C:\\windows\\{sysdir}\\{name}"
 
     def system_dirs(self):
         """{Unix dir: 'x86_64'|'i686'}: what C:\\windows\\system32 is for a
@@ -1042,6 +1172,11 @@ class WinePrefix:
         """Start a Windows program without waiting; see run()."""
         self.ensure()
         req = self._request(exe, args, cwd, cmdline, timeout, app)
+        program = self._windows_exe(app or exe)
+        try:
+            _note_setup_run(self.to_unix(program))
+        except ValueError:
+            pass   # a bare name such as "msiexec.exe", or a drive the test removed
         self.logs_dir.mkdir(parents=True, exist_ok=True)
         with open(req["stdout"], "wb") as out, open(req["stderr"], "wb") as errf:
             popen = subprocess.Popen(
