@@ -12,9 +12,10 @@ Then with Wine's own msiexec: a medium holding only the compressed package,
 its compressed transform and autorun.inf installs a real product, and the
 next run finds it installed.
 
-Not shown here: "Installer64" under WOW64. The 64-bit twin is a native
-64-bit process (IsWow64Process answers FALSE) and the 32-bit build cannot
-run on this machine's kernel; the host tests cover that choice."""
+"Installer64" follows IsWow64Process: the real 32-bit build in the 64-bit
+prefix runs under WOW64 and takes it, the 64-bit twin is a native process
+and takes "Installer". A 32-bit prefix (IsWow64Process FALSE for the 32-bit
+build too) is left to the host tests."""
 
 import os
 import random
@@ -190,6 +191,24 @@ class LaunchTests(RecordingTestCase):
                     # a planted one lay in msiexec's working directory, where a bare name finds it first
                     self.assertTrue((self.wine.to_unix(record.cwd) / "msiexec.exe").is_file(), record.cwd)
         self.clean_temp()
+
+
+class PackageChoiceTests(RecordingTestCase):
+    def test_installer64_is_taken_only_by_the_32_bit_build_under_wow64(self):
+        for setup in self.each_setup():
+            wow64 = w.pointer_bits(setup) == 32 and self.wine.arch == "win64"
+            # (what, [Setup] lines after Installer=, the package msiexec gets)
+            cases = [
+                ("both named", "Installer64=Setup64.msi\r\n", "Setup64.msi" if wow64 else PACKAGE),
+                ("Installer64 empty", "Installer64=\r\n", PACKAGE),
+            ]
+            for what, settings, package in cases:
+                with self.subTest(what):
+                    program = self.medium_with(setup, settings=settings)
+                    (self.medium / "Setup64.msi").write_bytes(b"the 64-bit package")
+                    result, record = self.run_once(program)
+                    self.assertEqual(result, CANCELLED)
+                    self.assertEqual(record.argv[1:3], ["-i", f"M:\\{package}"])
 
 
 class LanguageTests(RecordingTestCase):
