@@ -10,9 +10,9 @@ extern "C" {
 }
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -106,95 +106,6 @@ std::string Describe(const Findings& findings)
     PrintFindings(out, findings);
     return out.str();
 }
-
-// A strict reader of JSON's grammar, enough to tell whether --json output parses.
-class JsonSyntax {
-public:
-    static bool Valid(const std::string& text)
-    {
-        JsonSyntax p(text);
-        return p.Value() && (p.Space(), p.at == text.size());
-    }
-
-private:
-    explicit JsonSyntax(const std::string& text) : s(text) {}
-    const std::string& s;
-    size_t at = 0;
-
-    void Space()
-    {
-        while (at < s.size() && (s[at] == ' ' || s[at] == '\n' || s[at] == '\r' || s[at] == '\t'))
-            ++at;
-    }
-    bool Eat(char c)
-    {
-        Space();
-        if (at < s.size() && s[at] == c) {
-            ++at;
-            return true;
-        }
-        return false;
-    }
-    bool Word(const char* w)
-    {
-        size_t n = std::strlen(w);
-        if (s.compare(at, n, w) != 0)
-            return false;
-        at += n;
-        return true;
-    }
-    bool String()
-    {
-        if (!Eat('"'))
-            return false;
-        while (at < s.size() && s[at] != '"') {
-            if (uint8_t(s[at]) < 0x20)
-                return false;
-            if (s[at] == '\\') {
-                ++at;
-                if (at >= s.size() || std::strchr("\"\\/bfnrtu", s[at]) == nullptr)
-                    return false;
-            }
-            ++at;
-        }
-        return Eat('"');
-    }
-    template <typename Item>
-    bool List(char open, char close, Item item)
-    {
-        if (!Eat(open))
-            return false;
-        if (Eat(close))
-            return true;
-        do {
-            if (!item())
-                return false;
-        } while (Eat(','));
-        return Eat(close);
-    }
-    bool Value()
-    {
-        Space();
-        if (at >= s.size())
-            return false;
-        char c = s[at];
-        if (c == '{')
-            return List('{', '}', [&] { return String() && Eat(':') && Value(); });
-        if (c == '[')
-            return List('[', ']', [&] { return Value(); });
-        if (c == '"')
-            return String();
-        if (c == '-' || (c >= '0' && c <= '9')) {
-            size_t start = at;
-            if (c == '-')
-                ++at;
-            while (at < s.size() && s[at] >= '0' && s[at] <= '9')
-                ++at;
-            return at > start + (c == '-');
-        }
-        return Word("true") || Word("false") || Word("null");
-    }
-};
 
 class StubmediaTest : public ::testing::Test {
 protected:
@@ -382,7 +293,7 @@ TEST_F(StubmediaTest, PackTakesTheLabelMethodAndWarnsAboutTheUnreadableLabelFall
                              "{12345678-abcd-1234-abcd-1234567890ab}", "--language-from-label",
                          "--label", "PRODUCT1041", "--setup-exe", setupExe, "--json"});
     EXPECT_EQ(run.code, 0) << run.out;
-    EXPECT_TRUE(JsonSyntax::Valid(run.out)) << run.out;
+    EXPECT_TRUE(nlohmann::json::accept(run.out)) << run.out;
     EXPECT_NE(run.out.find("\"autorun\": \"[autorun]\\r\\nopen=setup.exe\\r\\nicon=setup.exe\\r\\nlabel=PRODUCT1041"
                            "\\r\\n\\r\\n[Setup]\\r\\nUpgradeCode={12345678-ABCD-1234-ABCD-1234567890AB}\\r\\n"
                            "Installer=Setup.msi\\r\\nUseVolumeNameForLanguage=1\\r\\n\""),
@@ -621,11 +532,17 @@ TEST_F(StubmediaTest, CheckReportsJson)
     fs::remove(medium / "1041.ms_");
     ToolRun run = Stubmedia({"check", medium.string(), "--json"});
     EXPECT_EQ(run.code, 1);
-    EXPECT_TRUE(JsonSyntax::Valid(run.out)) << run.out;
+    EXPECT_TRUE(nlohmann::json::accept(run.out)) << run.out;
     for (const char* part : {"\"command\": \"check\"", "\"languageMethod\": \"map\"", "\"errors\": 2",
                              "\"code\": \"transform-missing\"", "\"where\": \"1041.ms_\"", "\"declaredSize\": 200000",
                              "\"expands\": true"})
         EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
+
+    // A host name that is no UTF-8 still gives a report, with U+FFFD in its place.
+    run = Stubmedia({"check", root + "/media\xFF", "--json"});
+    EXPECT_EQ(run.code, 1);
+    ASSERT_TRUE(nlohmann::json::accept(run.out)) << run.out;
+    EXPECT_EQ(nlohmann::json::parse(run.out)["medium"], root + "/media\xEF\xBF\xBD");
 }
 
 // ---------------------------------------------------------------- explain
@@ -770,11 +687,11 @@ TEST_F(StubmediaTest, ExplainReportsJson)
 {
     ToolRun run = Stubmedia({"explain", compressed, "--system-language", "1031", "--logging", "--json"});
     EXPECT_EQ(run.code, 0) << run.err;
-    EXPECT_TRUE(JsonSyntax::Valid(run.out)) << run.out;
+    EXPECT_TRUE(nlohmann::json::accept(run.out)) << run.out;
     for (const char* part : {"\"number\": 1031", "\"method\": \"map\"", "\"form\": \"compressed\"",
                              "\"parameters\": \"-i \\\"C:\\\\Users\\\\User\\\\AppData\\\\Local\\\\Temp\\\\\\\\Setup64.msi\\\" /l*v"})
         EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
-    EXPECT_FALSE(JsonSyntax::Valid(run.out.substr(0, run.out.size() / 2)));
+    EXPECT_FALSE(nlohmann::json::accept(run.out.substr(0, run.out.size() / 2)));
 }
 
 TEST_F(StubmediaTest, CommandLineHelpAndUsage)
@@ -787,6 +704,12 @@ TEST_F(StubmediaTest, CommandLineHelpAndUsage)
         EXPECT_EQ(run.code, 0) << command;
         EXPECT_NE(run.out.find(std::string("usage: stubmedia ") + command), std::string::npos) << command;
     }
+    ToolRun topic = Stubmedia({"help", "pack"});
+    EXPECT_EQ(topic.code, 0);
+    EXPECT_NE(topic.out.find("--upgrade-code {GUID}"), std::string::npos) << topic.out;
+    ToolRun version = Stubmedia({"--version"});
+    EXPECT_EQ(version.code, 0);
+    EXPECT_EQ(version.out.rfind("stubmedia 1.", 0), 0u) << version.out;
     EXPECT_EQ(Stubmedia({}).code, 2);
     EXPECT_EQ(Stubmedia({"burn"}).code, 2);
     EXPECT_EQ(Stubmedia({"check"}).code, 2);

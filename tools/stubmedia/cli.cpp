@@ -1,166 +1,91 @@
-#include "commands.h"
+#include "cli.h"
 
+#include "commands.h"
 #include "launcher_sim.h"
 
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
-#include <iostream>
 #include <map>
-#include <set>
+#include <memory>
+#include <sstream>
 
 namespace stubmedia {
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFindings = 1;
-constexpr int kExitUsage = 2;
+// The commands in the order the help lists them.
+using AddCommand = Command (*)(CLI::App& root, const Io& io);
+const AddCommand kCommands[] = {AddPackCommand, AddCheckCommand, AddExplainCommand};
 
-const char kUsage[] =
-    "stubmedia: author and inspect SetupStub setup media\n"
-    "\n"
-    "usage:\n"
-    "  stubmedia pack <input folder> <medium folder> --upgrade-code {GUID} [options]\n"
-    "  stubmedia check <medium folder> [options]\n"
-    "  stubmedia explain <medium folder> [--system-language N] [options]\n"
-    "  stubmedia help [pack|check|explain]\n"
-    "\n"
-    "Every command takes --json (a JSON report on standard output) and --help.\n"
-    "Exit codes: 0 done (warnings allowed), 1 errors found or the command failed,\n"
-    "2 wrong usage.\n";
+constexpr size_t kHelpWidth = 80;
+constexpr size_t kOptionColumn = 27;
 
-const char kPackHelp[] =
-    "usage: stubmedia pack <input folder> <medium folder> --upgrade-code {GUID} [options]\n"
-    "\n"
-    "Writes a medium folder from an input folder that holds the package (*.msi),\n"
-    "optionally a 64-bit package, and language transforms named NNNN.mst (the\n"
-    "language number in decimal). The medium gets setup.exe, the package plain or\n"
-    "compressed (Setup.msi -> Setup.ms_), the transforms (NNNN.ms_ when compressed),\n"
-    "other files of the input unchanged, and autorun.inf. Every compressed file is\n"
-    "expanded again with the launcher's own code and compared byte for byte.\n"
-    "\n"
-    "options:\n"
-    "  --upgrade-code {GUID}    the package's UpgradeCode (required)\n"
-    "  --compress | --plain     LZMA-compress package and transforms (default) or\n"
-    "                           copy them as they are\n"
-    "  --map S=L[,S=L...]       [LanguageMap]: systems of language S get transform L\n"
-    "                           (decimal or 0x hex; repeatable). Systems not listed\n"
-    "                           get 1033, so 1033.mst is always needed\n"
-    "  --language-from-label    take the language from the last four characters of\n"
-    "                           the volume label instead (needs --label)\n"
-    "  --label TEXT             the volume label, written as [autorun] label\n"
-    "  --installer NAME         which input package is [Setup] Installer\n"
-    "  --installer64 NAME       which input package is [Setup] Installer64 (a name\n"
-    "                           with 64 in it is taken when there are two packages)\n"
-    "  --setup-exe PATH         the launcher to ship (default: build/win32/setup.exe\n"
-    "                           of this source tree)\n"
-    "  --level 0-9              LZMA compression level (default 5)\n"
-    "  --force                  write into a folder that is not empty (files left\n"
-    "                           there stay on the medium)\n"
-    "  --temp DIR               scratch folder for the verification (default: a\n"
-    "                           private one)\n"
-    "  --quiet                  no progress lines\n"
-    "  --json                   JSON report on standard output\n";
+// The words of text filled into lines of the help's width: the first line
+// continues `line`, the others start after `indent` spaces.
+std::string Wrap(const std::string& text, std::string line, size_t indent)
+{
+    std::string out;
+    bool empty = line.find_first_not_of(' ') == std::string::npos;
+    std::istringstream words(text);
+    for (std::string word; words >> word;) {
+        if (!empty && line.size() - (line.rfind('\n') + 1) + 1 + word.size() > kHelpWidth) {
+            out += line + "\n";
+            line.assign(indent, ' ');
+            empty = true;
+        }
+        if (!empty && line.back() != ' ')
+            line += ' ';
+        line += word;
+        empty = false;
+    }
+    return out + line;
+}
 
-const char kCheckHelp[] =
-    "usage: stubmedia check <medium folder> [options]\n"
-    "\n"
-    "Lints a medium folder and says what the launcher would trip on: the upgrade\n"
-    "code, the package names (plain or compressed), the transforms for every\n"
-    "language the medium can choose (map entries, the 1033 fallback, or the\n"
-    "volume label's language), values longer than the launcher reads, and every\n"
-    "compressed file (header, size, memory needed, and the launcher's own\n"
-    "expansion of the stream). Exits with 1 when there are errors.\n"
-    "\n"
-    "options:\n"
-    "  --system-language N      check only what a system of this language gets\n"
-    "                           (1031 or 0x0407)\n"
-    "  --label TEXT             the volume label the medium will carry (default:\n"
-    "                           [autorun] label)\n"
-    "  --temp DIR               scratch folder for expansions (default: a private one)\n"
-    "  --json                   JSON report on standard output\n";
+// Help made from the subcommands' descriptions and options, in the layout
+// of a man page's synopsis and option list.
+class HelpFormatter : public CLI::FormatterBase {
+public:
+    std::map<const CLI::App*, std::string> synopsis;
+    std::string overview;  // after the root's usage lines
 
-const char kExplainHelp[] =
-    "usage: stubmedia explain <medium folder> [options]\n"
-    "\n"
-    "A dry run: runs the launcher's own code on a simulated Windows for one system\n"
-    "and tells which package and language it takes and why, what it stages where,\n"
-    "and the exact msiexec command. msiexec itself is not run; its exit code is\n"
-    "scripted (0 unless --msiexec-exit).\n"
-    "\n"
-    "options:\n"
-    "  --system-language N      the system's default language (1031 or 0x0407;\n"
-    "                           default 1033)\n"
-    "  --label TEXT             the medium's volume label (default: [autorun] label)\n"
-    "  --label-unreadable       the volume query fails\n"
-    "  --64bit | --32bit        64-bit Windows (default) or 32-bit Windows\n"
-    "  --drive LETTER           the medium's drive letter (default D)\n"
-    "  --drive-type TYPE        cdrom (default), removable or fixed\n"
-    "  --windows-temp PATH      the user's temporary directory (default\n"
-    "                           C:\\Users\\User\\AppData\\Local\\Temp\\)\n"
-    "  --temp DIR               host folder that stands for drive C: and keeps the\n"
-    "                           staged files (default: a private one, removed)\n"
-    "  --logging                the logging flag file exists in the temporary directory\n"
-    "  --installed              the product is installed already\n"
-    "  --msiexec-exit N         the exit code msiexec is scripted to end with\n"
-    "  --json                   JSON report on standard output\n";
-
-struct Args {
-    std::vector<std::string> positional;
-    std::map<std::string, std::vector<std::string>> values;
-    std::set<std::string> flags;
-    std::string error;
-
-    bool Has(const std::string& flag) const { return flags.count(flag) != 0; }
-    const std::string* Value(const std::string& option) const
+    std::string make_help(const CLI::App* app, std::string, CLI::AppFormatMode) const override
     {
-        auto it = values.find(option);
-        return it == values.end() ? nullptr : &it->second.back();
+        std::string out;
+        if (!app->get_parent()) {
+            out = app->get_description() + "\n\nusage:\n";
+            for (const CLI::App* sub : app->get_subcommands([](const CLI::App*) { return true; }))
+                out += "  stubmedia " + Synopsis(sub) + "\n";
+            out += "  stubmedia --version\n\n" + overview;
+            return out;
+        }
+        out = "usage: stubmedia " + Synopsis(app) + "\n\n";
+        std::istringstream paragraphs(app->get_description());
+        for (std::string paragraph; std::getline(paragraphs, paragraph);)
+            out += Wrap(paragraph, "", 0) + "\n";
+        std::string options;
+        for (const CLI::Option* opt : app->get_options()) {
+            if (opt->get_positional() || opt == app->get_help_ptr() || opt->get_lnames().empty())
+                continue;
+            std::string name = "  --" + opt->get_lnames()[0];
+            if (opt->get_type_size() != 0)
+                name += " " + opt->get_type_name();
+            // A name too long for its column gets a line of its own.
+            std::string first = name.size() + 1 > kOptionColumn ? name + "\n" + std::string(kOptionColumn, ' ')
+                                                                 : name + std::string(kOptionColumn - name.size(), ' ');
+            options += Wrap(opt->get_description(), first, kOptionColumn) + "\n";
+        }
+        if (!options.empty())
+            out += "\noptions:\n" + options;
+        return out;
+    }
+
+private:
+    std::string Synopsis(const CLI::App* app) const
+    {
+        auto it = synopsis.find(app);
+        return it == synopsis.end() ? app->get_name() : it->second;
     }
 };
-
-Args Parse(const std::vector<std::string>& args, size_t from, const std::set<std::string>& valued,
-           const std::set<std::string>& flags)
-{
-    Args parsed;
-    for (size_t i = from; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.size() < 2 || arg.compare(0, 2, "--") != 0 || arg == "--") {
-            parsed.positional.push_back(arg);
-            continue;
-        }
-        std::string name = arg, value;
-        size_t eq = arg.find('=');
-        bool inlineValue = eq != std::string::npos;
-        if (inlineValue) {
-            name = arg.substr(0, eq);
-            value = arg.substr(eq + 1);
-        }
-        if (valued.count(name)) {
-            if (!inlineValue) {
-                if (i + 1 >= args.size()) {
-                    parsed.error = name + " needs a value";
-                    return parsed;
-                }
-                value = args[++i];
-            }
-            parsed.values[name].push_back(value);
-        } else if (flags.count(name) && !inlineValue) {
-            parsed.flags.insert(name);
-        } else {
-            parsed.error = "unknown option " + arg;
-            return parsed;
-        }
-    }
-    return parsed;
-}
-
-int Usage(std::ostream& err, const std::string& message, const char* help)
-{
-    err << "stubmedia: " << message << "\n\n" << help;
-    return kExitUsage;
-}
 
 std::string Mib(uint64_t n)
 {
@@ -179,7 +104,46 @@ std::string Percent(uint64_t part, uint64_t whole)
     return buffer;
 }
 
+// The remaining words after parsing: an option no command knows, or a surplus argument.
+std::string Unexpected(const std::vector<std::string>& remaining, const char* what)
+{
+    const std::string& first = remaining.front();
+    if (first.size() > 1 && first[0] == '-')
+        return "unknown option " + first;
+    return std::string(what) + " \"" + first + "\"";
+}
+
+}  // namespace
+
+int UsageError(const Io& io, const CLI::App* app, const std::string& message)
+{
+    io.err << "stubmedia: " << message << "\n\n" << app->help();
+    return kExitUsage;
+}
+
+CLI::Option* AddJsonFlag(CLI::App* app, bool* json)
+{
+    return app->add_flag("--json", *json, "JSON report on standard output");
+}
+
+CLI::Option* AddLanguageOption(CLI::App* app, const std::string& name, uint16_t* language, const std::string& help)
+{
+    return app
+        ->add_option_function<std::string>(
+            name,
+            [name, language](const std::string& text) {
+                std::optional<uint16_t> number = ParseLanguageNumber(text);
+                if (!number)
+                    throw CLI::ValidationError(name + " takes a language such as 1031 or 0x0407");
+                *language = *number;
+            },
+            help)
+        ->type_name("N");
+}
+
 // ---------------------------------------------------------------- pack
+
+namespace {
 
 bool ParseMap(const std::string& text, std::vector<std::pair<uint16_t, uint16_t>>* map, std::string* error)
 {
@@ -207,438 +171,495 @@ bool ParseMap(const std::string& text, std::vector<std::pair<uint16_t, uint16_t>
     return true;
 }
 
-int RunPack(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
+void PrintPack(std::ostream& out, const PackOptions& options, const PackReport& report, bool json)
 {
-    Args a = Parse(args, 1,
-                   {"--upgrade-code", "--map", "--label", "--installer", "--installer64", "--setup-exe", "--level",
-                    "--temp"},
-                   {"--compress", "--plain", "--language-from-label", "--force", "--quiet", "--json", "--help"});
-    if (a.Has("--help")) {
-        out << kPackHelp;
-        return kExitOk;
-    }
-    if (!a.error.empty())
-        return Usage(err, a.error, kPackHelp);
-    if (a.positional.size() != 2)
-        return Usage(err, "pack takes an input folder and a medium folder", kPackHelp);
-    if (a.Has("--compress") && a.Has("--plain"))
-        return Usage(err, "--compress and --plain exclude each other", kPackHelp);
-    if (!a.Value("--upgrade-code"))
-        return Usage(err, "--upgrade-code is required: the package's UpgradeCode, a braced GUID", kPackHelp);
-
-    PackOptions options;
-    options.inputDir = a.positional[0];
-    options.outputDir = a.positional[1];
-    options.upgradeCode = U16(*a.Value("--upgrade-code"));
-    options.compress = !a.Has("--plain");
-    options.labelMethod = a.Has("--language-from-label");
-    options.force = a.Has("--force");
-    if (const std::string* label = a.Value("--label"))
-        options.label = U16(*label);
-    if (options.labelMethod && !options.label)
-        return Usage(err, "--language-from-label needs --label: the label ends in the language number", kPackHelp);
-    if (options.labelMethod && a.values.count("--map"))
-        return Usage(err, "--map and --language-from-label exclude each other", kPackHelp);
-    if (a.values.count("--map"))
-        for (const std::string& text : a.values.at("--map")) {
-            std::string error;
-            if (!ParseMap(text, &options.map, &error))
-                return Usage(err, error, kPackHelp);
-        }
-    if (const std::string* v = a.Value("--installer"))
-        options.installer = *v;
-    if (const std::string* v = a.Value("--installer64"))
-        options.installer64 = *v;
-    if (const std::string* v = a.Value("--setup-exe"))
-        options.setupExe = *v;
-    if (const std::string* v = a.Value("--temp"))
-        options.scratchDir = *v;
-    if (const std::string* v = a.Value("--level")) {
-        if (v->size() != 1 || (*v)[0] < '0' || (*v)[0] > '9')
-            return Usage(err, "--level takes 0 to 9", kPackHelp);
-        options.level = (*v)[0] - '0';
-    }
-
-    bool json = a.Has("--json");
-    PackReport report = PackMedium(options, a.Has("--quiet") ? nullptr : &err);
     if (json) {
-        JsonWriter w(out);
-        w.BeginObject();
-        w.Field("command", "pack");
-        w.Field("medium", options.outputDir);
-        w.Field("written", report.written);
-        w.Field("compressed", options.compress);
-        w.Key("files").BeginArray();
+        Json j;
+        j["command"] = "pack";
+        j["medium"] = options.outputDir;
+        j["written"] = report.written;
+        j["compressed"] = options.compress;
+        Json& files = j["files"] = Json::array();
+        for (const PackedFile& f : report.files)
+            files.push_back({{"name", f.name},
+                             {"role", f.role},
+                             {"source", f.source},
+                             {"size", f.size},
+                             {"storedSize", f.storedSize},
+                             {"compressed", f.compressed},
+                             {"verified", f.verified}});
+        j["autorun"] = U8(report.autorun);
+        AddFindingsJson(j, report.findings);
+        PrintJson(out, j);
+        return;
+    }
+    if (report.written) {
+        out << "packed " << options.outputDir << (options.compress ? " (compressed)" : " (plain)") << ":\n";
         for (const PackedFile& f : report.files) {
-            w.BeginObject();
-            w.Field("name", f.name);
-            w.Field("role", f.role);
-            w.Field("source", f.source);
-            w.Field("size", f.size);
-            w.Field("storedSize", f.storedSize);
-            w.Field("compressed", f.compressed);
-            w.Field("verified", f.verified);
-            w.EndObject();
-        }
-        w.EndArray();
-        w.Field("autorun", U8(report.autorun));
-        WriteFindingsJson(w, report.findings);
-        w.EndObject();
-    } else {
-        if (report.written) {
-            out << "packed " << options.outputDir << (options.compress ? " (compressed)" : " (plain)") << ":\n";
-            for (const PackedFile& f : report.files) {
-                out << "  " << f.name << ": ";
-                if (f.compressed)
-                    out << f.size << " -> " << f.storedSize << " bytes (" << Percent(f.storedSize, f.size)
-                        << "), verified with the launcher's expansion\n";
-                else
-                    out << f.size << " bytes, copied\n";
-            }
-            out << "  autorun.inf:\n";
-            std::string text = U8(report.autorun);
-            size_t pos = 0;
-            while (pos < text.size()) {
-                size_t end = text.find("\r\n", pos);
-                out << "    " << text.substr(pos, end - pos) << "\n";
-                pos = end == std::string::npos ? text.size() : end + 2;
-            }
-        }
-        PrintFindings(out, report.findings);
-    }
-    return report.written && !report.findings.HasErrors() ? kExitOk : kExitFindings;
-}
-
-// ---------------------------------------------------------------- check
-
-int RunCheck(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
-{
-    Args a = Parse(args, 1, {"--system-language", "--label", "--temp"}, {"--json", "--help"});
-    if (a.Has("--help")) {
-        out << kCheckHelp;
-        return kExitOk;
-    }
-    if (!a.error.empty())
-        return Usage(err, a.error, kCheckHelp);
-    if (a.positional.size() != 1)
-        return Usage(err, "check takes one medium folder", kCheckHelp);
-    CheckOptions options;
-    options.mediumDir = a.positional[0];
-    if (const std::string* v = a.Value("--system-language")) {
-        options.systemLanguage = ParseLanguageNumber(*v);
-        if (!options.systemLanguage)
-            return Usage(err, "--system-language takes a language such as 1031 or 0x0407", kCheckHelp);
-    }
-    if (const std::string* v = a.Value("--label"))
-        options.label = U16(*v);
-    if (const std::string* v = a.Value("--temp"))
-        options.scratchDir = *v;
-
-    CheckReport report = CheckMedium(options);
-    if (a.Has("--json")) {
-        JsonWriter w(out);
-        w.BeginObject();
-        w.Field("command", "check");
-        w.Field("medium", options.mediumDir);
-        w.Field("languageMethod", report.labelMethod ? "label" : "map");
-        if (report.label)
-            w.Field("label", U8(*report.label));
-        w.Key("packages").BeginArray();
-        for (const PackageReport& p : report.packages) {
-            w.BeginObject();
-            w.Field("key", p.key);
-            w.Field("name", U8(p.name));
-            w.Field("systems", p.systems);
-            w.Field("form", p.form == PackageReport::Form::Plain        ? "plain"
-                            : p.form == PackageReport::Form::Compressed ? "compressed"
-                                                                        : "missing");
-            w.EndObject();
-        }
-        w.EndArray();
-        w.Key("languages").BeginArray();
-        for (const LanguageChoice& c : report.languages) {
-            w.BeginObject();
-            w.Field("language", unsigned(c.language));
-            w.Field("reason", c.reason);
-            w.Field("essential", c.essential);
-            w.EndObject();
-        }
-        w.EndArray();
-        w.Key("compressedFiles").BeginArray();
-        for (const CompressedReport& c : report.compressed) {
-            w.BeginObject();
-            w.Field("file", c.file);
-            w.Field("length", c.info.fileLength);
-            if (c.info.headerComplete) {
-                w.Field("properties", unsigned(c.info.properties));
-                w.Field("dictionarySize", unsigned(c.info.dictionarySize));
-                if (c.info.sizeUnknown)
-                    w.Key("declaredSize").Null();
-                else
-                    w.Field("declaredSize", c.info.declaredSize);
-                w.Field("memoryToExpand", LauncherMemory(c.info));
-            }
-            if (c.decoded)
-                w.Field("expands", c.expands);
-            w.EndObject();
-        }
-        w.EndArray();
-        WriteFindingsJson(w, report.findings);
-        w.EndObject();
-    } else {
-        out << "medium " << options.mediumDir << "\n";
-        if (!report.packages.empty()) {
-            out << "packages:\n";
-            for (const PackageReport& p : report.packages)
-                out << "  " << p.key << " \"" << U8(p.name) << "\" for " << p.systems << ": "
-                    << (p.form == PackageReport::Form::Plain
-                            ? "plain"
-                            : p.form == PackageReport::Form::Compressed ? "compressed (" + U8(CompressedName(p.name)) + ")"
-                                                                        : "missing")
-                    << "\n";
-        }
-        if (!report.languages.empty()) {
-            out << "languages the medium can choose (" << (report.labelMethod ? "volume label" : "[LanguageMap]")
-                << "):\n";
-            for (const LanguageChoice& c : report.languages)
-                out << "  " << c.language << ": " << c.reason << "\n";
-        }
-        if (!report.compressed.empty()) {
-            out << "compressed files:\n";
-            for (const CompressedReport& c : report.compressed) {
-                out << "  " << c.file << ": ";
-                if (!c.info.headerComplete || c.info.sizeUnknown) {
-                    out << "unusable header\n";
-                    continue;
-                }
-                out << "expands to " << c.info.declaredSize << " bytes, " << Mib(LauncherMemory(c.info))
-                    << " in memory while expanding";
-                if (c.decoded)
-                    out << (c.expands ? "; the launcher's expansion succeeds" : "; the launcher's expansion FAILS");
-                out << "\n";
-            }
-        }
-        PrintFindings(out, report.findings);
-    }
-    return report.findings.HasErrors() ? kExitFindings : kExitOk;
-}
-
-// ---------------------------------------------------------------- explain
-
-int RunExplain(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
-{
-    Args a = Parse(args, 1,
-                   {"--system-language", "--label", "--drive", "--drive-type", "--windows-temp", "--temp",
-                    "--msiexec-exit"},
-                   {"--label-unreadable", "--64bit", "--32bit", "--logging", "--installed", "--json", "--help"});
-    if (a.Has("--help")) {
-        out << kExplainHelp;
-        return kExitOk;
-    }
-    if (!a.error.empty())
-        return Usage(err, a.error, kExplainHelp);
-    if (a.positional.size() != 1)
-        return Usage(err, "explain takes one medium folder", kExplainHelp);
-    if (a.Has("--64bit") && a.Has("--32bit"))
-        return Usage(err, "--64bit and --32bit exclude each other", kExplainHelp);
-    ExplainOptions options;
-    options.mediumDir = a.positional[0];
-    if (const std::string* v = a.Value("--system-language")) {
-        auto language = ParseLanguageNumber(*v);
-        if (!language)
-            return Usage(err, "--system-language takes a language such as 1031 or 0x0407", kExplainHelp);
-        options.systemLanguage = *language;
-        options.systemLanguageGiven = true;
-    }
-    if (const std::string* v = a.Value("--label"))
-        options.label = U16(*v);
-    options.labelUnreadable = a.Has("--label-unreadable");
-    options.wow64 = !a.Has("--32bit");
-    if (const std::string* v = a.Value("--drive")) {
-        std::string letter = *v;
-        if (letter.size() == 2 && letter[1] == ':')
-            letter.pop_back();
-        if (letter.size() != 1 || !std::isalpha((unsigned char)letter[0]))
-            return Usage(err, "--drive takes a letter such as D", kExplainHelp);
-        options.driveLetter = char16_t(std::toupper((unsigned char)letter[0]));
-    }
-    if (const std::string* v = a.Value("--drive-type")) {
-        if (*v == "cdrom")
-            options.driveType = DRIVE_CDROM;
-        else if (*v == "removable")
-            options.driveType = DRIVE_REMOVABLE;
-        else if (*v == "fixed")
-            options.driveType = DRIVE_FIXED;
-        else
-            return Usage(err, "--drive-type takes cdrom, removable or fixed", kExplainHelp);
-    }
-    if (const std::string* v = a.Value("--windows-temp")) {
-        std::u16string temp = U16(*v);
-        if (temp.size() < 3 || (temp[0] != u'C' && temp[0] != u'c') || temp[1] != u':' || temp[2] != u'\\')
-            return Usage(err, "--windows-temp must be a folder on drive C:, such as C:\\Temp\\", kExplainHelp);
-        options.windowsTemp = temp;
-    }
-    if (const std::string* v = a.Value("--temp"))
-        options.tempDir = *v;
-    options.logging = a.Has("--logging");
-    options.installed = a.Has("--installed");
-    if (const std::string* v = a.Value("--msiexec-exit")) {
-        char* end = nullptr;
-        unsigned long code = std::strtoul(v->c_str(), &end, 10);
-        if (v->empty() || *end || code > 0xFFFFFFFFul)
-            return Usage(err, "--msiexec-exit takes a number", kExplainHelp);
-        options.msiexecExitCode = uint32_t(code);
-    }
-
-    ExplainReport r = ExplainMedium(options);
-    if (a.Has("--json")) {
-        JsonWriter w(out);
-        w.BeginObject();
-        w.Field("command", "explain");
-        w.Field("medium", options.mediumDir);
-        w.Key("system").BeginObject();
-        w.Field("language", unsigned(options.systemLanguage));
-        w.Field("windows", options.wow64 ? "64-bit" : "32-bit");
-        w.Field("label", U8(r.label));
-        w.Field("labelSource", r.labelSource);
-        w.Field("labelReadable", !options.labelUnreadable);
-        w.EndObject();
-        w.Key("settings").BeginObject();
-        for (const auto& [key, value] : r.settings)
-            w.Field(key, U8(value));
-        w.EndObject();
-        w.Field("guardName", U8(r.guardName));
-        w.Field("installed", r.installed);
-        w.Field("loadRequest", r.loadRequest);
-        w.Key("package").BeginObject();
-        w.Field("key", r.packageKey);
-        w.Field("name", U8(r.packageName));
-        w.Field("reason", r.packageReason);
-        w.EndObject();
-        w.Key("language").BeginObject();
-        w.Field("number", unsigned(r.language));
-        w.Field("method", r.languageMethod);
-        w.Field("reason", r.languageReason);
-        w.EndObject();
-        w.Key("staging").BeginObject();
-        w.Field("form", r.stagingForm);
-        w.Field("ok", r.stagingOk);
-        w.Field("problem", r.stagingProblem);
-        w.Key("files").BeginArray();
-        for (const StagedFile& f : r.staged) {
-            w.BeginObject();
-            w.Field("from", U8(f.from));
-            w.Field("to", U8(f.to));
-            w.Field("present", f.present);
-            w.Field("size", f.size);
-            w.EndObject();
-        }
-        w.EndArray();
-        w.EndObject();
-        w.Key("msiexec");
-        if (r.msiexecStarted) {
-            w.BeginObject();
-            w.Field("file", U8(r.msiexecFile));
-            w.Field("parameters", U8(r.msiexecParameters));
-            w.Field("directory", U8(r.msiexecDirectory));
-            w.Field("show", r.msiexecShow);
-            w.Field("mask", unsigned(r.msiexecMask));
-            w.EndObject();
-        } else {
-            w.Null();
-        }
-        w.Key("ejectHelper");
-        if (r.ejectHelperStarted) {
-            w.BeginObject();
-            w.Field("commandLine", U8(r.ejectCommandLine));
-            w.Field("directory", U8(r.ejectDirectory));
-            w.EndObject();
-        } else {
-            w.Null();
-        }
-        w.Field("exitCode", r.exitCode);
-        w.Field("exitCodeReason", r.exitCodeReason);
-        WriteFindingsJson(w, r.findings);
-        w.EndObject();
-    } else {
-        if (r.findings.Find("medium-missing")) {
-            PrintFindings(out, r.findings);
-            return kExitFindings;
-        }
-        out << "medium " << options.mediumDir << " as " << char(options.driveLetter) << ":\\ ("
-            << (options.driveType == DRIVE_CDROM ? "CD-ROM" : options.driveType == DRIVE_REMOVABLE ? "removable" : "fixed")
-            << " drive), volume label "
-            << (options.labelUnreadable ? std::string("unreadable") : "\"" + U8(r.label) + "\" from " + r.labelSource)
-            << "\n";
-        out << "system: language " << LanguageName(options.systemLanguage)
-            << (options.systemLanguageGiven ? "" : " (default; pass --system-language)") << ", "
-            << (options.wow64 ? "64-bit Windows (the 32-bit launcher runs under WOW64)" : "32-bit Windows") << "\n\n";
-        out << "settings as the launcher reads them:\n";
-        for (const auto& [key, value] : r.settings)
-            out << "  " << key << " = " << (value.empty() ? "(not set)" : "\"" + U8(value) + "\"") << "\n";
-        out << "\nguard: mutex \"" << U8(r.guardName) << "\"\n";
-        if (r.installed) {
-            out << "installed check: Windows Installer knows the product: no installation\n";
-        } else {
-            out << "installed check: the product is not installed"
-                << (IsBracedGuid(r.settings[0].second) ? "" : " (the upgrade code is no GUID: never found)") << "\n";
-            out << "load request: " << r.loadRequest << "\n";
-            out << "package: ";
-            if (r.packageKey.empty())
-                out << "none: " << r.packageReason << "\n";
+            out << "  " << f.name << ": ";
+            if (f.compressed)
+                out << f.size << " -> " << f.storedSize << " bytes (" << Percent(f.storedSize, f.size)
+                    << "), verified with the launcher's expansion\n";
             else
-                out << "\"" << U8(r.packageName) << "\" from [Setup] " << r.packageKey << ": " << r.packageReason
-                    << "\n";
-            out << "language: " << r.language << ": " << r.languageReason << "\n";
-            if (r.msiexecStarted) {
-                out << "staging (" << r.stagingForm << "):\n";
-                for (const StagedFile& f : r.staged) {
-                    if (r.stagingForm == "plain")
-                        out << "  " << U8(f.to) << (f.present ? ": used where it lies" : ": MISSING") << "\n";
-                    else
-                        out << "  " << U8(f.from) << " -> " << U8(f.to) << ": "
-                            << (f.present && f.size == f.expectedSize ? std::to_string(f.size) + " bytes"
-                                                                      : std::string("FAILS"))
-                            << "\n";
-                }
-                if (!r.stagingProblem.empty())
-                    out << "  problem: " << r.stagingProblem << "\n";
-                out << "msiexec: " << U8(r.msiexecFile) << "\n";
-                out << "  parameters: " << U8(r.msiexecParameters) << "\n";
-                out << "  working directory: " << U8(r.msiexecDirectory) << "\n";
-                out << "  shown with " << r.msiexecShow << " (SW_SHOWNORMAL), mask 0x" << std::hex << r.msiexecMask
-                    << std::dec << "\n";
-            }
+                out << f.size << " bytes, copied\n";
         }
-        if (r.ejectHelperStarted)
-            out << "eject helper: " << U8(r.ejectCommandLine) << " in " << U8(r.ejectDirectory) << "\n";
-        else
-            out << "eject helper: not started (only after exit code 0)\n";
-        out << "exit code: " << r.exitCode << ": " << r.exitCodeReason << "\n";
-        if (!r.findings.items.empty())
-            PrintFindings(out, r.findings);
+        out << "  autorun.inf:\n";
+        std::string text = U8(report.autorun);
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t end = text.find("\r\n", pos);
+            out << "    " << text.substr(pos, end - pos) << "\n";
+            pos = end == std::string::npos ? text.size() : end + 2;
+        }
     }
-    return r.findings.HasErrors() ? kExitFindings : kExitOk;
+    PrintFindings(out, report.findings);
 }
 
 }  // namespace
 
+Command AddPackCommand(CLI::App& root, const Io& io)
+{
+    struct Args {
+        PackOptions options;
+        std::string upgradeCode, label;
+        std::vector<std::string> maps;
+        bool compress = false, plain = false, quiet = false, json = false;
+    };
+    auto a = std::make_shared<Args>();
+    PackOptions& o = a->options;
+    CLI::App* app = root.add_subcommand(
+        "pack",
+        "Writes a medium folder from an input folder that holds the package (*.msi), optionally a 64-bit package, "
+        "and language transforms named NNNN.mst (the language number in decimal). The medium gets setup.exe, the "
+        "package plain or compressed (Setup.msi -> Setup.ms_), the transforms (NNNN.ms_ when compressed), other "
+        "files of the input unchanged, and autorun.inf. Every compressed file is expanded again with the "
+        "launcher's own code and compared byte for byte.");
+    app->add_option("input", o.inputDir, "the input folder");
+    app->add_option("medium", o.outputDir, "the medium folder to write");
+    app->add_option("--upgrade-code", a->upgradeCode, "the package's UpgradeCode (required)")->type_name("{GUID}");
+    app->add_flag("--compress", a->compress, "LZMA-compress package and transforms (the default)");
+    app->add_flag("--plain", a->plain, "copy package and transforms as they are");
+    app->add_option("--map", a->maps,
+                    "[LanguageMap]: systems of language S get transform L (decimal or 0x hex; repeatable). Systems "
+                    "not listed get 1033, so 1033.mst is always needed")
+        ->type_name("S=L[,S=L...]")
+        ->allow_extra_args(false);
+    app->add_flag("--language-from-label", o.labelMethod,
+                  "take the language from the last four characters of the volume label instead (needs --label)");
+    app->add_option("--label", a->label, "the volume label, written as [autorun] label")->type_name("TEXT");
+    app->add_option("--installer", o.installer, "which input package is [Setup] Installer")->type_name("NAME");
+    app->add_option("--installer64", o.installer64,
+                    "which input package is [Setup] Installer64 (a name with 64 in it is taken when there are two "
+                    "packages)")
+        ->type_name("NAME");
+    app->add_option("--setup-exe", o.setupExe,
+                    "the launcher to ship (default: build/win32/setup.exe of this source tree)")
+        ->type_name("PATH");
+    app->add_option("--level", o.level, "LZMA compression level (default 5)")
+        ->type_name("0-9")
+        ->check(CLI::Range(0, 9).description(""));
+    app->add_flag("--force", o.force, "write into a folder that is not empty (files left there stay on the medium)");
+    app->add_option("--temp", o.scratchDir, "scratch folder for the verification (default: a private one)")
+        ->type_name("DIR");
+    app->add_flag("--quiet", a->quiet, "no progress lines");
+    AddJsonFlag(app, &a->json);
+
+    auto run = [a, app, &io]() -> int {
+        PackOptions& o = a->options;
+        if (o.inputDir.empty() || o.outputDir.empty())
+            return UsageError(io, app, "pack takes an input folder and a medium folder");
+        if (a->compress && a->plain)
+            return UsageError(io, app, "--compress and --plain exclude each other");
+        if (!app->count("--upgrade-code"))
+            return UsageError(io, app, "--upgrade-code is required: the package's UpgradeCode, a braced GUID");
+        o.upgradeCode = U16(a->upgradeCode);
+        o.compress = !a->plain;
+        if (app->count("--label"))
+            o.label = U16(a->label);
+        if (o.labelMethod && !o.label)
+            return UsageError(io, app, "--language-from-label needs --label: the label ends in the language number");
+        if (o.labelMethod && !a->maps.empty())
+            return UsageError(io, app, "--map and --language-from-label exclude each other");
+        for (const std::string& text : a->maps) {
+            std::string error;
+            if (!ParseMap(text, &o.map, &error))
+                return UsageError(io, app, error);
+        }
+        PackReport report = PackMedium(o, a->quiet ? nullptr : &io.err);
+        PrintPack(io.out, o, report, a->json);
+        return report.written && !report.findings.HasErrors() ? kExitOk : kExitFindings;
+    };
+    return {app, "pack <input folder> <medium folder> --upgrade-code {GUID} [options]", run};
+}
+
+// ---------------------------------------------------------------- check
+
+namespace {
+
+void PrintCheck(std::ostream& out, const CheckOptions& options, const CheckReport& report, bool json)
+{
+    auto form = [](PackageReport::Form f) {
+        return f == PackageReport::Form::Plain ? "plain" : f == PackageReport::Form::Compressed ? "compressed" : "missing";
+    };
+    if (json) {
+        Json j;
+        j["command"] = "check";
+        j["medium"] = options.mediumDir;
+        j["languageMethod"] = report.labelMethod ? "label" : "map";
+        if (report.label)
+            j["label"] = U8(*report.label);
+        Json& packages = j["packages"] = Json::array();
+        for (const PackageReport& p : report.packages)
+            packages.push_back({{"key", p.key}, {"name", U8(p.name)}, {"systems", p.systems}, {"form", form(p.form)}});
+        Json& languages = j["languages"] = Json::array();
+        for (const LanguageChoice& c : report.languages)
+            languages.push_back({{"language", unsigned(c.language)}, {"reason", c.reason}, {"essential", c.essential}});
+        Json& compressed = j["compressedFiles"] = Json::array();
+        for (const CompressedReport& c : report.compressed) {
+            Json file;
+            file["file"] = c.file;
+            file["length"] = c.info.fileLength;
+            if (c.info.headerComplete) {
+                file["properties"] = unsigned(c.info.properties);
+                file["dictionarySize"] = unsigned(c.info.dictionarySize);
+                file["declaredSize"] = c.info.sizeUnknown ? Json(nullptr) : Json(c.info.declaredSize);
+                file["memoryToExpand"] = LauncherMemory(c.info);
+            }
+            if (c.decoded)
+                file["expands"] = c.expands;
+            compressed.push_back(file);
+        }
+        AddFindingsJson(j, report.findings);
+        PrintJson(out, j);
+        return;
+    }
+    out << "medium " << options.mediumDir << "\n";
+    if (!report.packages.empty()) {
+        out << "packages:\n";
+        for (const PackageReport& p : report.packages)
+            out << "  " << p.key << " \"" << U8(p.name) << "\" for " << p.systems << ": "
+                << (p.form == PackageReport::Form::Compressed ? "compressed (" + U8(CompressedName(p.name)) + ")"
+                                                              : std::string(form(p.form)))
+                << "\n";
+    }
+    if (!report.languages.empty()) {
+        out << "languages the medium can choose (" << (report.labelMethod ? "volume label" : "[LanguageMap]") << "):\n";
+        for (const LanguageChoice& c : report.languages)
+            out << "  " << c.language << ": " << c.reason << "\n";
+    }
+    if (!report.compressed.empty()) {
+        out << "compressed files:\n";
+        for (const CompressedReport& c : report.compressed) {
+            out << "  " << c.file << ": ";
+            if (!c.info.headerComplete || c.info.sizeUnknown) {
+                out << "unusable header\n";
+                continue;
+            }
+            out << "expands to " << c.info.declaredSize << " bytes, " << Mib(LauncherMemory(c.info))
+                << " in memory while expanding";
+            if (c.decoded)
+                out << (c.expands ? "; the launcher's expansion succeeds" : "; the launcher's expansion FAILS");
+            out << "\n";
+        }
+    }
+    PrintFindings(out, report.findings);
+}
+
+}  // namespace
+
+Command AddCheckCommand(CLI::App& root, const Io& io)
+{
+    struct Args {
+        CheckOptions options;
+        uint16_t systemLanguage = 0;
+        std::string label;
+        bool json = false;
+    };
+    auto a = std::make_shared<Args>();
+    CLI::App* app = root.add_subcommand(
+        "check",
+        "Lints a medium folder and says what the launcher would trip on: the upgrade code, the package names "
+        "(plain or compressed), the transforms for every language the medium can choose (map entries, the 1033 "
+        "fallback, or the volume label's language), values longer than the launcher reads, and every compressed "
+        "file (header, size, memory needed, and the launcher's own expansion of the stream). Exits with 1 when "
+        "there are errors.");
+    app->add_option("medium", a->options.mediumDir, "the medium folder");
+    AddLanguageOption(app, "--system-language", &a->systemLanguage,
+                      "check only what a system of this language gets (1031 or 0x0407)");
+    app->add_option("--label", a->label, "the volume label the medium will carry (default: [autorun] label)")
+        ->type_name("TEXT");
+    app->add_option("--temp", a->options.scratchDir, "scratch folder for expansions (default: a private one)")
+        ->type_name("DIR");
+    AddJsonFlag(app, &a->json);
+
+    auto run = [a, app, &io]() -> int {
+        CheckOptions& o = a->options;
+        if (o.mediumDir.empty())
+            return UsageError(io, app, "check takes one medium folder");
+        if (app->count("--system-language"))
+            o.systemLanguage = a->systemLanguage;
+        if (app->count("--label"))
+            o.label = U16(a->label);
+        CheckReport report = CheckMedium(o);
+        PrintCheck(io.out, o, report, a->json);
+        return report.findings.HasErrors() ? kExitFindings : kExitOk;
+    };
+    return {app, "check <medium folder> [options]", run};
+}
+
+// ---------------------------------------------------------------- explain
+
+namespace {
+
+void PrintExplainJson(std::ostream& out, const ExplainOptions& options, const ExplainReport& r)
+{
+    Json j;
+    j["command"] = "explain";
+    j["medium"] = options.mediumDir;
+    j["system"] = {{"language", unsigned(options.systemLanguage)},
+                   {"windows", options.wow64 ? "64-bit" : "32-bit"},
+                   {"label", U8(r.label)},
+                   {"labelSource", r.labelSource},
+                   {"labelReadable", !options.labelUnreadable}};
+    Json& settings = j["settings"] = Json::object();
+    for (const auto& [key, value] : r.settings)
+        settings[key] = U8(value);
+    j["guardName"] = U8(r.guardName);
+    j["installed"] = r.installed;
+    j["loadRequest"] = r.loadRequest;
+    j["package"] = {{"key", r.packageKey}, {"name", U8(r.packageName)}, {"reason", r.packageReason}};
+    j["language"] = {{"number", unsigned(r.language)}, {"method", r.languageMethod}, {"reason", r.languageReason}};
+    Json files = Json::array();
+    for (const StagedFile& f : r.staged)
+        files.push_back({{"from", U8(f.from)}, {"to", U8(f.to)}, {"present", f.present}, {"size", f.size}});
+    j["staging"] = {{"form", r.stagingForm}, {"ok", r.stagingOk}, {"problem", r.stagingProblem}, {"files", files}};
+    j["msiexec"] = nullptr;
+    if (r.msiexecStarted)
+        j["msiexec"] = {{"file", U8(r.msiexecFile)},
+                        {"parameters", U8(r.msiexecParameters)},
+                        {"directory", U8(r.msiexecDirectory)},
+                        {"show", r.msiexecShow},
+                        {"mask", unsigned(r.msiexecMask)}};
+    j["ejectHelper"] = nullptr;
+    if (r.ejectHelperStarted)
+        j["ejectHelper"] = {{"commandLine", U8(r.ejectCommandLine)}, {"directory", U8(r.ejectDirectory)}};
+    j["exitCode"] = r.exitCode;
+    j["exitCodeReason"] = r.exitCodeReason;
+    AddFindingsJson(j, r.findings);
+    PrintJson(out, j);
+}
+
+void PrintExplainText(std::ostream& out, const ExplainOptions& options, const ExplainReport& r)
+{
+    if (r.findings.Find("medium-missing")) {
+        PrintFindings(out, r.findings);
+        return;
+    }
+    out << "medium " << options.mediumDir << " as " << char(options.driveLetter) << ":\\ ("
+        << (options.driveType == DRIVE_CDROM ? "CD-ROM" : options.driveType == DRIVE_REMOVABLE ? "removable" : "fixed")
+        << " drive), volume label "
+        << (options.labelUnreadable ? std::string("unreadable") : "\"" + U8(r.label) + "\" from " + r.labelSource)
+        << "\n";
+    out << "system: language " << LanguageName(options.systemLanguage)
+        << (options.systemLanguageGiven ? "" : " (default; pass --system-language)") << ", "
+        << (options.wow64 ? "64-bit Windows (the 32-bit launcher runs under WOW64)" : "32-bit Windows") << "\n\n";
+    out << "settings as the launcher reads them:\n";
+    for (const auto& [key, value] : r.settings)
+        out << "  " << key << " = " << (value.empty() ? "(not set)" : "\"" + U8(value) + "\"") << "\n";
+    out << "\nguard: mutex \"" << U8(r.guardName) << "\"\n";
+    if (r.installed) {
+        out << "installed check: Windows Installer knows the product: no installation\n";
+    } else {
+        out << "installed check: the product is not installed"
+            << (IsBracedGuid(r.settings[0].second) ? "" : " (the upgrade code is no GUID: never found)") << "\n";
+        out << "load request: " << r.loadRequest << "\n";
+        out << "package: ";
+        if (r.packageKey.empty())
+            out << "none: " << r.packageReason << "\n";
+        else
+            out << "\"" << U8(r.packageName) << "\" from [Setup] " << r.packageKey << ": " << r.packageReason << "\n";
+        out << "language: " << r.language << ": " << r.languageReason << "\n";
+        if (r.msiexecStarted) {
+            out << "staging (" << r.stagingForm << "):\n";
+            for (const StagedFile& f : r.staged) {
+                if (r.stagingForm == "plain")
+                    out << "  " << U8(f.to) << (f.present ? ": used where it lies" : ": MISSING") << "\n";
+                else
+                    out << "  " << U8(f.from) << " -> " << U8(f.to) << ": "
+                        << (f.present && f.size == f.expectedSize ? std::to_string(f.size) + " bytes"
+                                                                  : std::string("FAILS"))
+                        << "\n";
+            }
+            if (!r.stagingProblem.empty())
+                out << "  problem: " << r.stagingProblem << "\n";
+            out << "msiexec: " << U8(r.msiexecFile) << "\n";
+            out << "  parameters: " << U8(r.msiexecParameters) << "\n";
+            out << "  working directory: " << U8(r.msiexecDirectory) << "\n";
+            out << "  shown with " << r.msiexecShow << " (SW_SHOWNORMAL), mask 0x" << std::hex << r.msiexecMask
+                << std::dec << "\n";
+        }
+    }
+    if (r.ejectHelperStarted)
+        out << "eject helper: " << U8(r.ejectCommandLine) << " in " << U8(r.ejectDirectory) << "\n";
+    else
+        out << "eject helper: not started (only after exit code 0)\n";
+    out << "exit code: " << r.exitCode << ": " << r.exitCodeReason << "\n";
+    if (!r.findings.items.empty())
+        PrintFindings(out, r.findings);
+}
+
+}  // namespace
+
+Command AddExplainCommand(CLI::App& root, const Io& io)
+{
+    struct Args {
+        ExplainOptions options;
+        std::string label, drive, windowsTemp;
+        bool bits64 = false, bits32 = false, json = false;
+    };
+    auto a = std::make_shared<Args>();
+    ExplainOptions& o = a->options;
+    CLI::App* app = root.add_subcommand(
+        "explain",
+        "A dry run: runs the launcher's own code on a simulated Windows for one system and tells which package "
+        "and language it takes and why, what it stages where, and the exact msiexec command. msiexec itself is "
+        "not run; its exit code is scripted (0 unless --msiexec-exit).");
+    app->add_option("medium", o.mediumDir, "the medium folder");
+    AddLanguageOption(app, "--system-language", &o.systemLanguage,
+                      "the system's default language (1031 or 0x0407; default 1033)");
+    app->add_option("--label", a->label, "the medium's volume label (default: [autorun] label)")->type_name("TEXT");
+    app->add_flag("--label-unreadable", o.labelUnreadable, "the volume query fails");
+    app->add_flag("--64bit", a->bits64, "64-bit Windows (the default)");
+    app->add_flag("--32bit", a->bits32, "32-bit Windows");
+    app->add_option("--drive", a->drive, "the medium's drive letter (default D)")->type_name("LETTER");
+    app->add_option_function<std::string>(
+           "--drive-type",
+           [&o](const std::string& type) {
+               const std::map<std::string, UINT> types = {
+                   {"cdrom", DRIVE_CDROM}, {"removable", DRIVE_REMOVABLE}, {"fixed", DRIVE_FIXED}};
+               auto it = types.find(type);
+               if (it == types.end())
+                   throw CLI::ValidationError("--drive-type takes cdrom, removable or fixed");
+               o.driveType = it->second;
+           },
+           "cdrom (default), removable or fixed")
+        ->type_name("TYPE");
+    app->add_option("--windows-temp", a->windowsTemp,
+                    "the user's temporary directory (default C:\\Users\\User\\AppData\\Local\\Temp\\)")
+        ->type_name("PATH");
+    app->add_option("--temp", o.tempDir,
+                    "host folder that stands for drive C: and keeps the staged files (default: a private one, "
+                    "removed)")
+        ->type_name("DIR");
+    app->add_flag("--logging", o.logging, "the logging flag file exists in the temporary directory");
+    app->add_flag("--installed", o.installed, "the product is installed already");
+    app->add_option("--msiexec-exit", o.msiexecExitCode, "the exit code msiexec is scripted to end with")
+        ->type_name("N");
+    AddJsonFlag(app, &a->json);
+
+    auto run = [a, app, &io]() -> int {
+        ExplainOptions& o = a->options;
+        if (o.mediumDir.empty())
+            return UsageError(io, app, "explain takes one medium folder");
+        if (a->bits64 && a->bits32)
+            return UsageError(io, app, "--64bit and --32bit exclude each other");
+        o.systemLanguageGiven = app->count("--system-language") != 0;
+        if (app->count("--label"))
+            o.label = U16(a->label);
+        o.wow64 = !a->bits32;
+        if (app->count("--drive")) {
+            std::string letter = a->drive;
+            if (letter.size() == 2 && letter[1] == ':')
+                letter.pop_back();
+            if (letter.size() != 1 || !std::isalpha((unsigned char)letter[0]))
+                return UsageError(io, app, "--drive takes a letter such as D");
+            o.driveLetter = char16_t(std::toupper((unsigned char)letter[0]));
+        }
+        if (app->count("--windows-temp")) {
+            std::u16string temp = U16(a->windowsTemp);
+            if (temp.size() < 3 || (temp[0] != u'C' && temp[0] != u'c') || temp[1] != u':' || temp[2] != u'\\')
+                return UsageError(io, app, "--windows-temp must be a folder on drive C:, such as C:\\Temp\\");
+            o.windowsTemp = temp;
+        }
+        ExplainReport r = ExplainMedium(o);
+        if (a->json)
+            PrintExplainJson(io.out, o, r);
+        else
+            PrintExplainText(io.out, o, r);
+        return r.findings.HasErrors() ? kExitFindings : kExitOk;
+    };
+    return {app, "explain <medium folder> [--system-language N] [options]", run};
+}
+
+// ---------------------------------------------------------------- the line
+
 int RunStubmedia(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
-    if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        const std::string topic = args.size() > 1 ? args[1] : std::string();
-        // Without any argument it is a usage error, and the help goes where errors go.
-        (args.empty() ? err : out)
-            << (topic == "pack" ? kPackHelp : topic == "check" ? kCheckHelp : topic == "explain" ? kExplainHelp : kUsage);
-        return args.empty() ? kExitUsage : kExitOk;
+    Io io{out, err};
+    CLI::App root("stubmedia: author and inspect SetupStub setup media", "stubmedia");
+    auto help = std::make_shared<HelpFormatter>();
+    help->overview =
+        "Every command takes --json (a JSON report on standard output) and --help.\n"
+        "Exit codes: 0 done (warnings allowed), 1 errors found or the command failed,\n"
+        "2 wrong usage.\n";
+    root.formatter(help);
+    root.set_version_flag("--version", std::string("stubmedia ") + STUBMEDIA_VERSION, "the tool's version");
+    // An option given twice counts once, with its last value; --map collects.
+    root.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    // Words no command knows are reported in the tool's own terms below.
+    root.allow_extras();
+    root.require_subcommand(0, 1);
+
+    std::vector<Command> commands;
+    for (AddCommand add : kCommands) {
+        commands.push_back(add(root, io));
+        commands.back().app->allow_extras();
+        help->synopsis[commands.back().app] = commands.back().synopsis;
     }
-    if (args[0] == "pack")
-        return RunPack(args, out, err);
-    if (args[0] == "check")
-        return RunCheck(args, out, err);
-    if (args[0] == "explain")
-        return RunExplain(args, out, err);
-    err << "stubmedia: unknown command \"" << args[0] << "\"\n\n" << kUsage;
+    CLI::App* helpCommand = root.add_subcommand("help", "Shows the help of a command");
+    std::string topic;
+    helpCommand->add_option("command", topic, "the command");
+    help->synopsis[helpCommand] = "help [COMMAND]";
+
+    if (args.empty()) {
+        err << root.help();
+        return kExitUsage;
+    }
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        root.parse(reversed);
+    } catch (const CLI::CallForVersion& e) {
+        out << e.what() << "\n";
+        return kExitOk;
+    } catch (const CLI::CallForHelp&) {
+        out << root.help();
+        return kExitOk;
+    } catch (const CLI::ParseError& e) {
+        std::vector<CLI::App*> selected = root.get_subcommands();
+        return UsageError(io, selected.empty() ? &root : selected[0], e.what());
+    }
+
+    if (helpCommand->parsed()) {
+        for (const Command& c : commands)
+            if (c.app->get_name() == topic) {
+                out << c.app->help();
+                return kExitOk;
+            }
+        out << root.help();
+        return kExitOk;
+    }
+    for (const Command& c : commands) {
+        if (!c.app->parsed())
+            continue;
+        if (!c.app->remaining().empty())
+            return UsageError(io, c.app, Unexpected(c.app->remaining(), "unexpected argument"));
+        return c.run();
+    }
+    if (!root.remaining().empty()) {
+        err << "stubmedia: " << Unexpected(root.remaining(), "unknown command") << "\n\n" << root.help();
+        return kExitUsage;
+    }
+    err << root.help();
     return kExitUsage;
 }
 

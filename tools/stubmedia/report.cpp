@@ -1,7 +1,5 @@
 #include "report.h"
 
-#include <cstdio>
-
 namespace stubmedia {
 
 const char* SeverityName(Severity severity)
@@ -56,150 +54,18 @@ void PrintFindings(std::ostream& out, const Findings& findings)
         << (warnings == 1 ? " warning" : " warnings") << "\n";
 }
 
-std::string JsonEscape(std::string_view text)
+void PrintJson(std::ostream& out, const Json& json)
 {
-    std::string out;
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (c < 0x20) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                out += buffer;
-            } else {
-                out += char(c);
-            }
-        }
-    }
-    return out;
+    out << json.dump(2, ' ', false, Json::error_handler_t::replace) << "\n";
 }
 
-JsonWriter::~JsonWriter()
+void AddFindingsJson(Json& json, const Findings& findings)
 {
-    if (levels_.empty())
-        out_ << "\n";
-}
-
-void JsonWriter::Newline()
-{
-    out_ << "\n" << std::string(levels_.size() * 2, ' ');
-}
-
-void JsonWriter::BeforeValue()
-{
-    if (afterKey_) {
-        afterKey_ = false;
-        return;
-    }
-    if (!levels_.empty()) {
-        if (!levels_.back().empty)
-            out_ << ",";
-        levels_.back().empty = false;
-        Newline();
-    }
-}
-
-JsonWriter& JsonWriter::BeginObject()
-{
-    BeforeValue();
-    out_ << "{";
-    levels_.push_back({false, true});
-    return *this;
-}
-
-JsonWriter& JsonWriter::EndObject()
-{
-    bool empty = levels_.back().empty;
-    bool array = levels_.back().array;
-    levels_.pop_back();
-    if (!empty)
-        Newline();
-    out_ << (array ? "]" : "}");
-    return *this;
-}
-
-JsonWriter& JsonWriter::BeginArray()
-{
-    BeforeValue();
-    out_ << "[";
-    levels_.push_back({true, true});
-    return *this;
-}
-
-JsonWriter& JsonWriter::EndArray() { return EndObject(); }
-
-JsonWriter& JsonWriter::Key(std::string_view key)
-{
-    BeforeValue();
-    out_ << "\"" << JsonEscape(key) << "\": ";
-    afterKey_ = true;
-    return *this;
-}
-
-JsonWriter& JsonWriter::String(std::string_view value)
-{
-    BeforeValue();
-    out_ << "\"" << JsonEscape(value) << "\"";
-    return *this;
-}
-
-JsonWriter& JsonWriter::Number(int64_t value)
-{
-    BeforeValue();
-    out_ << value;
-    return *this;
-}
-
-JsonWriter& JsonWriter::Unsigned(uint64_t value)
-{
-    BeforeValue();
-    out_ << value;
-    return *this;
-}
-
-JsonWriter& JsonWriter::Bool(bool value)
-{
-    BeforeValue();
-    out_ << (value ? "true" : "false");
-    return *this;
-}
-
-JsonWriter& JsonWriter::Null()
-{
-    BeforeValue();
-    out_ << "null";
-    return *this;
-}
-
-void WriteFindingsJson(JsonWriter& json, const Findings& findings)
-{
-    json.Field("errors", findings.Count(Severity::Error));
-    json.Field("warnings", findings.Count(Severity::Warning));
-    json.Key("findings").BeginArray();
-    for (const Finding& f : findings.items) {
-        json.BeginObject();
-        json.Field("severity", SeverityName(f.severity));
-        json.Field("code", f.code);
-        json.Field("where", f.where);
-        json.Field("message", f.message);
-        json.EndObject();
-    }
-    json.EndArray();
+    json["errors"] = findings.Count(Severity::Error);
+    json["warnings"] = findings.Count(Severity::Warning);
+    Json& items = json["findings"] = Json::array();
+    for (const Finding& f : findings.items)
+        items.push_back({{"severity", SeverityName(f.severity)}, {"code", f.code}, {"where", f.where}, {"message", f.message}});
 }
 
 }  // namespace stubmedia

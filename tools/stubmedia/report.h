@@ -1,5 +1,7 @@
-// Findings of a command and the JSON writer behind --json.
+// Findings of a command and the JSON behind --json.
 #pragma once
+
+#include <nlohmann/json.hpp>
 
 #include <cstdint>
 #include <ostream>
@@ -44,54 +46,14 @@ struct Findings {
 // "error: autorun.inf: message" lines, then a summary line.
 void PrintFindings(std::ostream& out, const Findings& findings);
 
-// A streaming JSON writer with two-space indentation. Strings are UTF-8.
-class JsonWriter {
-public:
-    explicit JsonWriter(std::ostream& out) : out_(out) {}
-    ~JsonWriter();
+// --json reports: keys keep the order they are set in, which is the
+// documented schema's order.
+using Json = nlohmann::ordered_json;
 
-    JsonWriter& BeginObject();
-    JsonWriter& EndObject();
-    JsonWriter& BeginArray();
-    JsonWriter& EndArray();
-    JsonWriter& Key(std::string_view key);
-    JsonWriter& String(std::string_view value);
-    JsonWriter& Number(int64_t value);
-    JsonWriter& Unsigned(uint64_t value);
-    JsonWriter& Bool(bool value);
-    JsonWriter& Null();
-
-    template <typename T>
-    JsonWriter& Field(std::string_view key, const T& value)
-    {
-        Key(key);
-        return Value(value);
-    }
-
-private:
-    JsonWriter& Value(const std::string& value) { return String(value); }
-    JsonWriter& Value(const char* value) { return String(value); }
-    JsonWriter& Value(bool value) { return Bool(value); }
-    JsonWriter& Value(int value) { return Number(value); }
-    JsonWriter& Value(long value) { return Number(value); }
-    JsonWriter& Value(long long value) { return Number(value); }
-    JsonWriter& Value(unsigned value) { return Unsigned(value); }
-    JsonWriter& Value(unsigned long value) { return Unsigned(value); }
-    JsonWriter& Value(unsigned long long value) { return Unsigned(value); }
-
-    void BeforeValue();
-    void Newline();
-
-    std::ostream& out_;
-    struct Level {
-        bool array;
-        bool empty;
-    };
-    std::vector<Level> levels_;
-    bool afterKey_ = false;
-};
-
-std::string JsonEscape(std::string_view text);
-void WriteFindingsJson(JsonWriter& json, const Findings& findings);
+// Two-space indentation and a final newline; text that is not UTF-8 (a host
+// file name, say) is written with U+FFFD instead of failing the report.
+void PrintJson(std::ostream& out, const Json& json);
+// "errors", "warnings" and "findings" of every report.
+void AddFindingsJson(Json& json, const Findings& findings);
 
 }  // namespace stubmedia
