@@ -2,6 +2,7 @@
 
 #include "launcher_sim.h"
 #include "lzma_alone.h"
+#include "manifest.h"
 
 #include "language.h"
 #include "text.h"
@@ -104,7 +105,7 @@ InputScan ScanInput(const PackOptions& options, Findings& findings)
         if (!entry.is_regular_file())
             continue;
         std::string lower = Lower(name);
-        if (lower == "autorun.inf" || lower == "setup.exe") {
+        if (lower == "autorun.inf" || lower == "setup.exe" || lower == Lower(kManifestName)) {
             findings.Warning("input-file-replaced", name, "not copied: pack writes its own " + lower);
         } else if (EndsWith(name, ".msi")) {
             scan.packages.push_back(name);
@@ -421,6 +422,9 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
             return report;
         }
     }
+    // Last, so that it records the medium as written.
+    if (!WriteManifest(options.outputDir, findings))
+        return report;
     report.written = true;
 
     // The written medium, linted as check sees it; every compressed file was
