@@ -44,5 +44,7 @@ CLI::Option* AddLanguageOption(CLI::App* app, const std::string& name, uint16_t*
 Command AddPackCommand(CLI::App& root, const Io& io);
 Command AddCheckCommand(CLI::App& root, const Io& io);
 Command AddExplainCommand(CLI::App& root, const Io& io);
+Command AddImageCommand(CLI::App& root, const Io& io);
+Command AddVerifyCommand(CLI::App& root, const Io& io);
 
 }  // namespace stubmedia

@@ -439,7 +439,7 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
     if (options.labelMethod)
         findings.Note("volume-label", "volume label",
                       "the launcher reads the language from the volume label, not from [autorun] label: make the "
-                      "image with the volume label \"" + U8(*options.label) + "\" (e.g. genisoimage -V)");
+                      "image with the volume label \"" + U8(*options.label) + "\" (stubmedia image takes it from [autorun] label)");
     return report;
 }
 
