@@ -4,6 +4,7 @@
 #include "launcher_sim.h"
 #include "lzma_alone.h"
 #include "medium.h"
+#include "shared_files.h"
 
 extern "C" {
 #include <LzmaEnc.h>
@@ -692,6 +693,19 @@ TEST_F(StubmediaTest, ExplainReportsJson)
                              "\"parameters\": \"-i \\\"C:\\\\Users\\\\User\\\\AppData\\\\Local\\\\Temp\\\\\\\\Setup64.msi\\\" /l*v"})
         EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
     EXPECT_FALSE(nlohmann::json::accept(run.out.substr(0, run.out.size() / 2)));
+}
+
+TEST_F(StubmediaTest, ShippedFilesAreFoundRelativeToTheTool)
+{
+    fs::path prefix = fs::path(root) / "opt" / "setupstub";
+    fs::create_directories(prefix / "bin");
+    WriteBytes(prefix / "bin" / "stubmedia", "");
+    fs::create_directories(fs::path(root) / "usr" / "bin");
+    fs::create_symlink(prefix / "bin" / "stubmedia", fs::path(root) / "usr" / "bin" / "stubmedia");
+    const std::string expected = (prefix / "share" / "setupstub").string();
+    for (const fs::path& program : {prefix / "bin" / "stubmedia", fs::path(root) / "usr" / "bin" / "stubmedia",
+                                    prefix / "bin" / ".." / "bin" / "stubmedia"})
+        EXPECT_EQ(SharedDirOf(program.string()), expected) << program;
 }
 
 TEST_F(StubmediaTest, CommandLineHelpAndUsage)

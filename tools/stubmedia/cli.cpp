@@ -254,7 +254,7 @@ Command AddPackCommand(CLI::App& root, const Io& io)
                     "packages)")
         ->type_name("NAME");
     app->add_option("--setup-exe", o.setupExe,
-                    "the launcher to ship (default: build/win32/setup.exe of this source tree)")
+                    "the launcher to ship (default: the setup.exe installed with the tool, in share/setupstub/)")
         ->type_name("PATH");
     app->add_option("--level", o.level, "LZMA compression level (default 5)")
         ->type_name("0-9")

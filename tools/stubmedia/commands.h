@@ -26,7 +26,7 @@ struct PackOptions {
     std::vector<std::pair<uint16_t, uint16_t>> map;  // system language -> transform language
     std::string installer;    // input file names chosen; empty: found by pack
     std::string installer64;
-    std::string setupExe;  // empty: the build's build/win32/setup.exe
+    std::string setupExe;  // empty: the one the tool ships (SharedFile)
     int level = 5;
     bool force = false;
     uint64_t progressThreshold = 4ull << 20;  // show progress for files at least this large

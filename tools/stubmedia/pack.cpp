@@ -3,6 +3,7 @@
 #include "launcher_sim.h"
 #include "lzma_alone.h"
 #include "manifest.h"
+#include "shared_files.h"
 
 #include "language.h"
 #include "text.h"
@@ -17,10 +18,6 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-
-#ifndef STUBMEDIA_DEFAULT_SETUP_EXE
-#define STUBMEDIA_DEFAULT_SETUP_EXE "build/win32/setup.exe"
-#endif
 
 namespace stubmedia {
 
@@ -284,11 +281,14 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
                            "package's UpgradeCode");
         return report;
     }
-    std::string setupExe = options.setupExe.empty() ? STUBMEDIA_DEFAULT_SETUP_EXE : options.setupExe;
+    std::string setupExe = options.setupExe.empty() ? SharedFile("setup.exe") : options.setupExe;
     if (PeMachine(setupExe) <= 0) {
         findings.Error("pack-setup-missing", setupExe,
-                       "is not there or is not a Windows program: build it (cmake --preset win32 && cmake --build "
-                       "--preset win32) or pass --setup-exe");
+                       options.setupExe.empty()
+                           ? "is not there or is not a Windows program: the tool ships setup.exe in its "
+                             "share/setupstub/ folder (cmake --install, or build the win32 preset beside a source "
+                             "build); or pass --setup-exe"
+                           : "is not there or is not a Windows program");
         return report;
     }
     if (fs::exists(options.outputDir, error)) {
