@@ -6,10 +6,7 @@ msiexec is the recording one throughout (scripted to end with 1602, so no
 hand-off follows a run that reaches it); the installed product is put in
 place by Wine's own msiexec.
 
-Not shown here: the choice of "Installer64". The 64-bit twin is a native
-64-bit process, for which IsWow64Process answers FALSE, and the 32-bit
-build cannot run on this machine's kernel; the host tests cover that choice
-on the simulated Windows."""
+The choice of "Installer64" is shown in test_installer.py."""
 
 import os
 import shutil
@@ -44,18 +41,19 @@ class SpineTestCase(unittest.TestCase):
             os.chmod(helper, 0o644)
             helper.unlink()
 
-    def medium_with(self, setup, autorun):
-        """Drive M: (CD-ROM) with setup.exe, a plain placeholder package and
-        autorun.inf holding `autorun` (None: no autorun.inf at all)."""
-        if self.medium.exists():
-            shutil.rmtree(self.medium)
-        self.medium.mkdir(parents=True)
-        shutil.copyfile(setup, self.medium / "setup.exe")
-        (self.medium / PACKAGE).write_bytes(b"a placeholder package")
+    def medium_with(self, setup, autorun, letter="m"):
+        """A CD-ROM drive (M: unless told) with setup.exe, a plain placeholder
+        package and autorun.inf holding `autorun` (None: no autorun.inf at all)."""
+        medium = self.medium if letter == "m" else self.medium.with_name(f"spine-medium-{letter}")
+        if medium.exists():
+            shutil.rmtree(medium)
+        medium.mkdir(parents=True)
+        shutil.copyfile(setup, medium / "setup.exe")
+        (medium / PACKAGE).write_bytes(b"a placeholder package")
         if autorun is not None:
-            (self.medium / "autorun.inf").write_text(autorun)
-        self.wine.add_drive("m", self.medium, type="cdrom", label="SPINE1033")
-        return self.medium / "setup.exe"
+            (medium / "autorun.inf").write_text(autorun)
+        self.wine.add_drive(letter, medium, type="cdrom", label="SPINE1033")
+        return medium / "setup.exe"
 
     @staticmethod
     def settings(upgrade_code=None, installer=PACKAGE):
@@ -131,6 +129,28 @@ class GuardTests(SpineTestCase):
             self.wine.set_msiexec_exit(CANCELLED)
             self.assertEqual(self.wine.run(program, []), CANCELLED)
             self.assertEqual(len(self.wine.msiexec_records()), 2)
+
+
+    def test_upgrade_codes_differing_only_in_case_run_side_by_side(self):
+        # Named objects are case-sensitive, on Windows and under Wine alike.
+        code = w.new_upgrade_code()
+        self.addCleanup(self.wine.remove_drive, "n")
+        for setup in self.each_setup():
+            upper = self.medium_with(setup, self.settings(code))
+            lower = self.medium_with(setup, self.settings(code.lower()), letter="n")
+            self.wine.set_msiexec_exit(CANCELLED, delay_ms=4000)
+            first = self.wine.start(upper, [], timeout=60)
+            w.wait_for(lambda: self.wine.msiexec_records() or not first.running(), 30,
+                       what="the first copy to start msiexec")
+            self.assertTrue(first.running(), first)
+            self.assertEqual(self.wine.probe_object("mutex", GUARD_PREFIX + code), 183)
+            self.wine.set_msiexec_exit(CANCELLED)   # the second copy's msiexec ends at once
+            second = self.wine.run(lower, [])
+            self.assertEqual(second, CANCELLED)
+            self.assertTrue(first.running(), "the second copy ran while the first waited for msiexec")
+            self.assertEqual(first.wait(), CANCELLED)
+            self.assertEqual([r.argv[2] for r in self.wine.msiexec_records()],
+                             [f"M:\\{PACKAGE}", f"N:\\{PACKAGE}"])
 
 
 class InstalledProductTests(SpineTestCase):

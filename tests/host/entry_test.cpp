@@ -100,14 +100,35 @@ TEST_F(EntryTest, SecondCopyForTheSameProductEndsWith183AndDoesNothingElse)
     EXPECT_EQ(sim::FindEvent("CloseHandle mutex"), sim::FindEvent("CreateMutexW") + 1);
 }
 
-TEST_F(EntryTest, GuardNamesAreCaseInsensitiveButDifferentCodesDoNotBlockEachOther)
+TEST_F(EntryTest, OnlyTheExactGuardNameBlocksASecondCopy)
 {
-    WriteAutorun(std::string("[Setup]\nUpgradeCode=") + sim::U8(kCode) + "\n");
-    sim::HoldNamedObject(u"brelm_pellix_{11111111-2222-3333-4444-555555555556}", sim::ObjectType::Mutex);
-    EXPECT_NE(RunSetup(), 183);
-
-    sim::HoldNamedObject(u"BRELM_PELLIX_{11111111-2222-3333-4444-555555555555}", sim::ObjectType::Mutex);
-    EXPECT_EQ(RunSetup(), 183);
+    // Named objects are case-sensitive: upgrade codes that differ only in
+    // case are two products whose copies run side by side.
+    struct Case {
+        const char* what;
+        std::u16string held;  // the name another copy holds
+        std::string code;     // this copy's upgrade code
+        bool blocked;
+    } cases[] = {
+        {"the same name", u"brelm_pellix_{AAAAAAAA-2222-3333-4444-555555555555}",
+         "{AAAAAAAA-2222-3333-4444-555555555555}", true},
+        {"another code", u"brelm_pellix_{AAAAAAAA-2222-3333-4444-555555555556}",
+         "{AAAAAAAA-2222-3333-4444-555555555555}", false},
+        {"the code in upper case, this one in lower", u"brelm_pellix_{AAAAAAAA-2222-3333-4444-555555555555}",
+         "{aaaaaaaa-2222-3333-4444-555555555555}", false},
+        {"the code in lower case, this one in upper", u"brelm_pellix_{aaaaaaaa-2222-3333-4444-555555555555}",
+         "{AAAAAAAA-2222-3333-4444-555555555555}", false},
+        {"the prefix in upper case", u"BRELM_PELLIX_{AAAAAAAA-2222-3333-4444-555555555555}",
+         "{AAAAAAAA-2222-3333-4444-555555555555}", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Restart();
+        WriteAutorun("[Setup]\nUpgradeCode=" + c.code + "\n");
+        sim::HoldNamedObject(c.held, sim::ObjectType::Mutex);
+        EXPECT_EQ(RunSetup() == 183, c.blocked);
+        EXPECT_EQ(sim::FindEvent("CreateMutexW brelm_pellix_" + c.code), sim::FindEvent("CreateMutexW"));
+    }
 }
 
 TEST_F(EntryTest, NameHeldByAnotherKindOfObjectLeavesTheRunUnguarded)

@@ -166,16 +166,16 @@ void SetDllDirectoriesSupported(bool supported) { S().dllDirectoriesSupported = 
 DWORD DefaultDllDirectories() { return S().defaultDllDirectories; }
 DWORD CurrentProcessId() { return S().currentPid; }
 
-// ---- named objects
+// ---- named objects: their names are case-sensitive, unlike file names
 
 void HoldNamedObject(const std::u16string& name, ObjectType type)
 {
-    NamedObject& object = S().namedObjects[Upper(name)];
+    NamedObject& object = S().namedObjects[name];
     object.type = type;
     object.heldElsewhere = true;
 }
 
-bool NamedObjectExists(const std::u16string& name) { return S().namedObjects.count(Upper(name)) != 0; }
+bool NamedObjectExists(const std::u16string& name) { return S().namedObjects.count(name) != 0; }
 
 // ---- processes
 
@@ -571,7 +571,7 @@ BOOL CloseHandle(HANDLE handle)
     case HandleKind::Mutex:
     case HandleKind::Event: {
         Event("CloseHandle mutex " + U8(entry->name));
-        auto it = S().namedObjects.find(Upper(entry->name));
+        auto it = S().namedObjects.find(entry->name);
         if (it != S().namedObjects.end() && --it->second.references <= 0 && !it->second.heldElsewhere)
             S().namedObjects.erase(it);
         break;
@@ -610,7 +610,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR
         SetError(ERROR_SUCCESS);
         return NewHandle({HandleKind::Mutex, u"", 0, 0, 0});
     }
-    auto it = S().namedObjects.find(Upper(n));
+    auto it = S().namedObjects.find(n);
     if (it != S().namedObjects.end()) {
         if (it->second.type != ObjectType::Mutex) {
             SetError(ERROR_INVALID_HANDLE);
@@ -622,7 +622,7 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR
         return h;
     }
     NamedObject object{ObjectType::Mutex, 1, false};
-    S().namedObjects[Upper(n)] = object;
+    S().namedObjects[n] = object;
     SetError(ERROR_SUCCESS);
     return NewHandle({HandleKind::Mutex, n, 0, 0, 0});
 }

@@ -81,7 +81,7 @@ struct State {
     std::vector<ShellLaunch> shellLaunches;
     std::function<void(const ShellLaunch&)> shellHook;
 
-    std::map<std::u16string, NamedObject> namedObjects;  // upper-case names
+    std::map<std::u16string, NamedObject> namedObjects;  // names as given: case matters
 
     uint64_t nowMs = 0;
     DWORD currentPid = 508;
