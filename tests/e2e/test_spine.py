@@ -215,7 +215,8 @@ if __name__ == "__main__":
 
 class SettingsFileTests(SpineTestCase):
     """The settings file is read by Windows' own rules; the simulated Windows
-    of the host tests follows the same ones, checked here against Wine."""
+    of the host tests follows the same ones, checked here against Wine, which
+    differs in one case named below."""
 
     def test_reading_rules(self):
         # (what, autorun.inf bytes, the package msiexec is given, or None: no msiexec)
@@ -224,6 +225,10 @@ class SettingsFileTests(SpineTestCase):
             ("names match without regard to case", f"[SETUP]\r\ninstaller={PACKAGE}\r\n".encode(), plain),
             ("one pair of quotes is removed", f"[Setup]\r\nInstaller=\"{PACKAGE}\"\r\n".encode(), plain),
             ("blanks around key and value", f"[ Setup ]\r\n  Installer =  {PACKAGE}  \r\n".encode(), plain),
+            # Wine decodes a UTF-8 mark. Windows does not: "[Setup]" behind it is
+            # no section there, and the run would end with 2 having started nothing.
+            ("UTF-8 with its byte-order mark, which Wine decodes",
+             f"\ufeff[Setup]\r\nInstaller={PACKAGE}\r\n".encode("utf-8"), plain),
             ("UTF-16 with its byte-order mark", ("\ufeff" + f"[Setup]\r\nInstaller={PACKAGE}\r\n").encode("utf-16-le"),
              plain),
             ("only the first section of a name is read",

@@ -83,7 +83,7 @@ TEST_F(SettingsTest, ValuesAreCutToCapacityAndEmptyReadsLikeAbsent)
     }
 }
 
-// The reading rules of Windows' initialization files, as Wine shows them too.
+// The reading rules of Windows' initialization files.
 TEST_F(SettingsTest, SettingsFileIsReadByWindowsRules)
 {
     std::string utf16 = "\xFF\xFE";
@@ -98,7 +98,12 @@ TEST_F(SettingsTest, SettingsFileIsReadByWindowsRules)
         {"one pair of quotes removed", "[Setup]\r\nInstaller=\"a b.msi\"\r\n", u"a b.msi"},
         {"blanks around names and value", "[ Setup ]\r\n  Installer =  a.msi  \r\n", u"a.msi"},
         {"UTF-16 after its mark", utf16, u"wide.msi"},
-        {"UTF-8 after its mark", "\xEF\xBB\xBF[Setup]\nInstaller=\xC3\xA9.msi\n", u"\u00e9.msi"},
+        // Windows reads a UTF-8 mark as code-page characters (Wine decodes it):
+        // the first line is then no section, and UTF-8 text stays undecoded
+        {"UTF-8 mark before the section", "\xEF\xBB\xBF[Setup]\nInstaller=a.msi\n", u""},
+        {"UTF-8 mark before another section", "\xEF\xBB\xBF[autorun]\n[Setup]\nInstaller=\xC3\xA9.msi\n",
+         u"\u00c3\u00a9.msi"},
+        {"UTF-8 mark before a blank line", "\xEF\xBB\xBF\r\n[Setup]\nInstaller=a.msi\n", u"a.msi"},
         {"code page without a mark", "[Setup]\nInstaller=\xE9.msi\n", u"\u00e9.msi"},
         {"only the first section of a name", "[Setup]\nUpgradeCode=\n[Setup]\nInstaller=a.msi\n", u""},
         {"no closing bracket, no section", "[Other]\n[Setup\nInstaller=no.msi\n[Setup]\nInstaller=a.msi\n", u"a.msi"},

@@ -60,8 +60,8 @@ void SetHidden(const std::u16string& windowsPath, bool hidden);
 
 // ---- Initialization files, read by the rules Windows reads them with; shared
 // with tools that must read "autorun.inf" exactly as the program does.
-// Text of the file's bytes: UTF-16 after its byte-order mark, UTF-8 after
-// its mark, else the system code page (Latin-1 here).
+// Text of the file's bytes: UTF-16 after its byte-order mark, else the
+// system code page (Latin-1 here), a UTF-8 byte-order mark included.
 std::u16string DecodeProfileText(const std::string& bytes);
 struct ProfileLine {
     bool isSection = false;

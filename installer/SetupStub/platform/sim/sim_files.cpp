@@ -177,8 +177,8 @@ std::u16string DecodeProfileText(const std::string& bytes)
             text.push_back(char16_t(uint8_t(bytes[i]) | (uint8_t(bytes[i + 1]) << 8)));
         return text;
     }
-    if (bytes.size() >= 3 && uint8_t(bytes[0]) == 0xEF && uint8_t(bytes[1]) == 0xBB && uint8_t(bytes[2]) == 0xBF)
-        return U16(bytes.substr(3));
+    // Windows does not decode a UTF-8 byte-order mark (Wine does): its three
+    // bytes are code-page characters in front of the first line.
     for (unsigned char c : bytes)
         text.push_back(char16_t(c));
     return text;
