@@ -306,6 +306,32 @@ TEST_F(StubmediaTest, PackTakesTheLabelMethodAndWarnsAboutTheUnreadableLabelFall
     EXPECT_NE(run.out.find("stubmedia image takes it"), std::string::npos) << run.out;
 }
 
+TEST_F(StubmediaTest, PackWritesTextBeyondAsciiAsUtf16NeverWithAUtf8Mark)
+{
+    // Windows' reader does not decode a UTF-8 byte-order mark; UTF-16LE with
+    // its mark reads the same on every system.
+    fs::path in = fs::path(root) / "in";
+    WriteBytes(in / "Setup.msi", FakePackage(1, 5000));
+    WriteBytes(in / "1031.mst", FakePackage(2, 100));
+    WriteBytes(in / "1033.mst", FakePackage(3, 100));
+    fs::path out = fs::path(root) / "out";
+    ToolRun run = Stubmedia({"pack", in.string(), out.string(), "--upgrade-code", kGuid, "--language-from-label",
+                             "--label", "PRODUKT\xC3\x9C" "1031", "--setup-exe", setupExe});
+    ASSERT_EQ(run.code, 0) << run.out;
+    std::string bytes = ReadBytes(out / "autorun.inf");
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+    std::u16string text;
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+        text.push_back(char16_t(uint8_t(bytes[i]) | uint8_t(bytes[i + 1]) << 8));
+    EXPECT_NE(text.find(u"label=PRODUKT\u00DC1031\r\n"), std::u16string::npos) << U8(text);
+    CheckOptions options;
+    options.mediumDir = out.string();
+    options.label = u"PRODUKT\u00DC1031";
+    CheckReport report = CheckMedium(options);
+    EXPECT_EQ(Codes(report.findings, Severity::Error), "") << Describe(report.findings);
+}
+
 // ---------------------------------------------------------------- check
 
 TEST_F(StubmediaTest, PackedMediaCheckClean)
@@ -366,6 +392,16 @@ TEST_F(StubmediaTest, CheckSaysWhatTheLauncherWouldTripOn)
         return [=](const fs::path& m) { Replace(m / "autorun.inf", from, to); };
     };
     auto remove = [](const char* file) -> Damage { return [=](const fs::path& m) { fs::remove(m / file); }; };
+    auto prepend = [](std::string bytes) -> Damage {
+        return [=](const fs::path& m) { WriteBytes(m / "autorun.inf", bytes + ReadBytes(m / "autorun.inf")); };
+    };
+    auto setupFirst = [](std::string bytes) -> Damage {  // [Setup] and what follows, then [autorun]
+        return [=](const fs::path& m) {
+            std::string text = ReadBytes(m / "autorun.inf");
+            size_t setup = text.find("[Setup]");
+            WriteBytes(m / "autorun.inf", bytes + text.substr(setup) + "\r\n" + text.substr(0, setup));
+        };
+    };
 
     struct Case {
         const char* name;
@@ -480,6 +516,13 @@ TEST_F(StubmediaTest, CheckSaysWhatTheLauncherWouldTripOn)
              WriteEarlyEndMarker(m / "1031.ms_", ReadBytes(fs::path(input) / "1031.mst"), 5000);
          },
          {}, "compressed-ends-early", Severity::Warning, "after 3000 of the 5000 bytes", ""},
+        {"UTF-8 mark before [autorun]", &compressed, prepend("\xEF\xBB\xBF"), {}, "autorun-utf8-mark",
+         Severity::Error, "\"[autorun]\", which is no section, so AutoPlay sees no [autorun]", "autorun-utf8-mark"},
+        {"UTF-8 mark before [Setup]", &compressed, setupFirst("\xEF\xBB\xBF"), {}, "autorun-utf8-mark",
+         Severity::Error, "the launcher sees none of [Setup]: with no upgrade code and no package it starts no installer",
+         "autorun-utf8-mark upgrade-code-missing installer-missing"},
+        {"UTF-8 mark before a blank line", &compressed, prepend("\xEF\xBB\xBF\r\n"), {}, "autorun-utf8-mark",
+         Severity::Error, "a key line in no section, which does no harm", "autorun-utf8-mark"},
         {"no autorun.inf", &compressed, remove("autorun.inf"), {}, "autorun-missing", Severity::Error,
          "reads its settings from it", "autorun-missing"},
         {"no setup.exe", &compressed, remove("setup.exe"), {}, "setup-missing", Severity::Error,

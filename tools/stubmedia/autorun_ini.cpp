@@ -46,6 +46,11 @@ IniFile ParseIni(const std::string& bytes)
     } else if (bytes.size() >= 3 && uint8_t(bytes[0]) == 0xEF && uint8_t(bytes[1]) == 0xBB &&
                uint8_t(bytes[2]) == 0xBF) {
         ini.encoding = "utf-8-bom";
+        std::vector<sim::ProfileLine> unmarked = sim::ParseProfile(sim::DecodeProfileText(bytes.substr(3)));
+        if (!unmarked.empty() && unmarked[0].line == 1 && unmarked[0].isSection) {
+            ini.markHidesSection = true;
+            ini.hiddenSection = unmarked[0].name;
+        }
     } else {
         // Without a mark Windows reads the system's code page: only ASCII is
         // the same everywhere.

@@ -24,6 +24,10 @@ struct IniFile {
     bool exists = false;
     std::string encoding;  // "ascii", "ansi" (bytes above 127, no mark), "utf-8-bom", "utf-16le-bom"
     std::vector<IniSection> sections;
+    // The section a UTF-8 byte-order mark hides: Windows does not decode the
+    // mark, so a section name on the first line reads as no section.
+    bool markHidesSection = false;
+    std::u16string hiddenSection;
 
     // First section of that name (case-insensitive), or null.
     const IniSection* Section(const std::u16string& name) const;

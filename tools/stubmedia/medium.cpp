@@ -240,6 +240,28 @@ struct Checker {
     void AnalyseCompressed(const std::string& host, const std::string& role);
 };
 
+static std::string Utf8MarkConsequence(const IniFile& ini)
+{
+    std::string text = "autorun.inf starts with a UTF-8 byte-order mark, which Windows does not decode (Wine does): ";
+    const std::string fix = "; save it as ASCII or as UTF-16LE with its byte-order mark";
+    if (!ini.markHidesSection)
+        return text + "its first line reads as a key line in no section, which does no harm" + fix;
+    std::u16string hidden = UpperAscii(ini.hiddenSection);
+    text += "the first line reads as those three bytes followed by \"[" + U8(ini.hiddenSection) +
+            "]\", which is no section, so ";
+    if (hidden == u"SETUP")
+        return text +
+               "the launcher sees none of [Setup]: with no upgrade code and no package it starts no installer and "
+               "ends with an error code" + fix;
+    if (hidden == u"LANGUAGEMAP")
+        return text +
+               "the launcher sees no [LanguageMap]: unless it takes the language from the volume label, it installs "
+               "with the 1033 transform" + fix;
+    if (hidden == u"AUTORUN")
+        return text + "AutoPlay sees no [autorun] and does not start setup.exe" + fix;
+    return text + "[" + U8(ini.hiddenSection) + "] is read by nobody" + fix;
+}
+
 void Checker::CheckSetupExe()
 {
     std::string setup = FindEntryNoCase(options.mediumDir, "setup.exe");
@@ -262,6 +284,8 @@ void Checker::CheckSetupExe()
 
 void Checker::CheckAutorunText()
 {
+    if (ini.encoding == "utf-8-bom")
+        findings.Error("autorun-utf8-mark", "autorun.inf", Utf8MarkConsequence(ini));
     if (ini.encoding == "ansi")
         findings.Warning("autorun-encoding", "autorun.inf",
                          "autorun.inf holds bytes above 127 without a byte-order mark: Windows reads it in the "
