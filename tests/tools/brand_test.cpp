@@ -4,6 +4,8 @@
 #include "brand.h"
 #include "pe_image.h"
 
+#include "icon_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -13,6 +15,7 @@
 
 namespace fs = std::filesystem;
 using namespace stubmedia;
+using namespace stubmedia_test;
 
 namespace {
 
@@ -28,65 +31,6 @@ void WriteBytes(const fs::path& path, const std::string& bytes)
 {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-void Put(std::string& b, size_t at, uint32_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        b[at + i] = char(value >> (8 * i));
-}
-
-// A DIB as icon files hold it. palette: entries stored (0: the full palette
-// for 4 and 8 bpp); the stored biClrUsed says so.
-std::string Dib(int size, int bpp, int seed, uint32_t palette = 0, uint32_t compression = 0)
-{
-    uint32_t stored = palette ? palette : bpp <= 8 ? 1u << bpp : 0;
-    uint32_t stride = (uint32_t(size) * bpp + 31) / 32 * 4;
-    uint32_t mask = (uint32_t(size) + 31) / 32 * 4;
-    std::string b(40, '\0');
-    Put(b, 0, 40, 4);
-    Put(b, 4, uint32_t(size), 4);
-    Put(b, 8, uint32_t(2 * size), 4);
-    Put(b, 12, 1, 2);
-    Put(b, 14, uint32_t(bpp), 2);
-    Put(b, 16, compression, 4);
-    Put(b, 32, palette, 4);
-    for (uint32_t i = 0; i < stored * 4 + (stride + mask) * size; ++i)
-        b += char((i * 7 + seed * 31) & 0xFF);
-    return b;
-}
-
-std::string Png(int size)
-{
-    std::string b = "\x89PNG\r\n\x1a\n";
-    b += std::string("\0\0\0\x0dIHDR", 8);
-    for (int shift : {24, 16, 8, 0})
-        b += char((size >> shift) & 0xFF);
-    for (int shift : {24, 16, 8, 0})
-        b += char((size >> shift) & 0xFF);
-    b += std::string(20, '\0');
-    return b;
-}
-
-std::string Ico(const std::vector<std::string>& images)
-{
-    std::string b(6 + 16 * images.size(), '\0');
-    Put(b, 2, 1, 2);
-    Put(b, 4, uint32_t(images.size()), 2);
-    for (size_t i = 0; i < images.size(); ++i) {
-        Put(b, 6 + 16 * i + 8, uint32_t(images[i].size()), 4);
-        Put(b, 6 + 16 * i + 12, uint32_t(b.size()), 4);
-        b += images[i];
-    }
-    return b;
-}
-
-std::vector<std::string> NineImages()
-{
-    std::vector<std::string> images;
-    for (int i = 0; i < 9; ++i)
-        images.push_back(Dib(kIconSlots[i].size, kIconSlots[i].bpp, i + 1));
-    return images;
 }
 
 std::string RealSetupExe()

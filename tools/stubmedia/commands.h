@@ -4,6 +4,7 @@
 #include "launcher_sim.h"
 #include "medium.h"
 #include "report.h"
+#include "signature.h"
 
 #include <cstdint>
 #include <optional>
@@ -31,6 +32,9 @@ struct PackOptions {
     bool force = false;
     uint64_t progressThreshold = 4ull << 20;  // show progress for files at least this large
     std::string scratchDir;
+    std::string icon;  // the product's icon for setup.exe; empty: the launcher's own
+    SignOptions sign;  // sign.pkcs12 empty: setup.exe stays unsigned
+    std::optional<std::u16string> action;  // [autorun] action: AutoPlay's text for the medium
 };
 
 struct PackedFile {
@@ -48,6 +52,8 @@ struct PackReport {
     std::vector<PackedFile> files;
     std::u16string autorun;
     bool written = false;
+    bool branded = false;
+    SignatureInfo signature;
 };
 
 // progress: where progress lines go (null: nowhere).

@@ -280,6 +280,10 @@ void Checker::CheckSetupExe()
     } else if (machineType != 0x14C) {
         findings.Warning("setup-machine", "setup.exe", "setup.exe is built for an unexpected machine type");
     }
+    if (machineType > 0) {
+        report.signature = InspectSignature(setup, scratch, findings);
+        ReportSignature(report.signature, "setup.exe", findings);
+    }
 }
 
 void Checker::CheckAutorunText()

@@ -5,6 +5,7 @@
 #include "autorun_ini.h"
 #include "lzma_alone.h"
 #include "report.h"
+#include "signature.h"
 
 #include "platform/sim/sim_control.h"
 
@@ -75,6 +76,7 @@ struct CheckReport {
     std::vector<LanguageChoice> languages;
     std::vector<PackageReport> packages;
     std::vector<CompressedReport> compressed;
+    SignatureInfo signature;  // of setup.exe
 };
 
 CheckReport CheckMedium(const CheckOptions& options);

@@ -3,6 +3,7 @@
 #include "launcher_sim.h"
 #include "lzma_alone.h"
 #include "manifest.h"
+#include "pack_extras.h"
 #include "shared_files.h"
 
 #include "language.h"
@@ -82,6 +83,7 @@ struct InputScan {
     std::vector<std::string> packages;  // file names
     std::vector<std::pair<uint16_t, std::string>> transforms;
     std::vector<std::string> others;
+    std::vector<std::string> folders;
 };
 
 InputScan ScanInput(const PackOptions& options, Findings& findings)
@@ -96,7 +98,7 @@ InputScan ScanInput(const PackOptions& options, Findings& findings)
     for (const auto& entry : entries) {
         std::string name = entry.path().filename().string();
         if (entry.is_directory()) {
-            findings.Warning("input-folder-skipped", name, "folders are not copied to the medium");
+            scan.folders.push_back(name);
             continue;
         }
         if (!entry.is_regular_file())
@@ -243,6 +245,8 @@ std::u16string AutorunText(const PackOptions& options, const std::u16string& ins
     line(u"[autorun]");
     line(u"open=setup.exe");
     line(u"icon=setup.exe");
+    if (options.action)
+        line(u"action=" + *options.action);
     if (options.label)
         line(u"label=" + *options.label);
     line(u"");
@@ -308,6 +312,8 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
         }
     }
 
+    if (!CheckLauncherOptions(options, findings))
+        return report;
     InputScan scan = ScanInput(options, findings);
     std::string installer, installer64;
     if (!ChoosePackages(options, scan, findings, &installer, &installer64))
@@ -400,6 +406,9 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
             return report;
         }
         report.files.push_back(file);
+        if (!BrandAndSignLauncher(options, (fs::path(options.outputDir) / "setup.exe").string(), scratch.path(),
+                                  report))
+            return report;
     }
     if (!installer.empty() && !store("package", installer, options.compress))
         return report;
@@ -410,6 +419,9 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
             return report;
     for (const std::string& other : scan.others)
         if (!store("other", other, false))
+            return report;
+    for (const std::string& folder : scan.folders)
+        if (!CopyInputFolder(options, folder, report))
             return report;
 
     report.autorun = AutorunText(options, U16(installer), U16(installer64));

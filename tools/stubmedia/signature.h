@@ -33,7 +33,8 @@ struct SignatureInfo {
     std::string problem;  // osslsigncode's reason when not intact or not trusted
 };
 
-// scratch: a folder for the tools' output. Fills findings on failure.
+// Signs, then verifies what it signed: false with an error finding when
+// either fails. scratch: a folder for the tools' output.
 bool SignProgram(const std::string& input, const std::string& output, const SignOptions& options,
                  const std::string& scratch, Findings& findings, SignatureInfo* verified);
 SignatureInfo InspectSignature(const std::string& path, const std::string& scratch, Findings& findings);

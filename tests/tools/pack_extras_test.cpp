@@ -1,0 +1,195 @@
+// pack makes the medium the product's own: subfolders come along, the
+// [autorun] texts are written as given, and setup.exe is branded and signed
+// the same way every time.
+#include "commands.h"
+#include "medium.h"
+#include "pe_image.h"
+
+#include "icon_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+namespace fs = std::filesystem;
+using namespace stubmedia;
+using namespace stubmedia_test;
+
+namespace {
+
+constexpr char16_t kGuid[] = u"{12345678-ABCD-1234-ABCD-1234567890AB}";
+
+std::string ReadBytes(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream all;
+    all << in.rdbuf();
+    return all.str();
+}
+
+void WriteBytes(const fs::path& path, const std::string& bytes)
+{
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+std::string Messages(const Findings& findings)
+{
+    std::string all;
+    for (const Finding& f : findings.items)
+        all += f.code + " " + f.where + ": " + f.message + "\n";
+    return all;
+}
+
+class PackExtrasTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/stubmedia-pack-extras-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        input = dir / "input";
+        WriteBytes(input / "Setup.msi", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(4000, 'p'));
+        WriteBytes(input / "1033.mst", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(300, 't'));
+        setupExe = SETUPSTUB_WIN32_EXE;
+        ASSERT_TRUE(fs::is_regular_file(setupExe)) << setupExe << " is missing: build the win32 preset first";
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    PackOptions Options(const std::string& medium)
+    {
+        PackOptions options;
+        options.inputDir = input.string();
+        options.outputDir = (dir / medium).string();
+        options.upgradeCode = kGuid;
+        options.compress = false;
+        options.setupExe = setupExe;
+        options.scratchDir = (dir / "scratch" / medium).string();
+        return options;
+    }
+
+    fs::path dir, input;
+    std::string setupExe;
+};
+
+TEST_F(PackExtrasTest, SubfoldersAreCopiedAndAutorunTextsWritten)
+{
+    WriteBytes(input / "docs" / "Readme.txt", "read me\n");
+    WriteBytes(input / "redist" / "x86" / "runtime.msi", "a redistributable, copied as it is\n");
+    fs::create_directories(input / "redist" / "empty");
+    fs::create_directory_symlink(input / "docs", input / "redist" / "docs-link");
+
+    PackOptions options = Options("medium");
+    options.action = u"Install Brelm Sample";
+    options.label = u"BRELM";
+    PackReport report = PackMedium(options, nullptr);
+    ASSERT_TRUE(report.written) << Messages(report.findings);
+
+    fs::path medium = options.outputDir;
+    EXPECT_EQ(ReadBytes(medium / "docs" / "Readme.txt"), "read me\n");
+    EXPECT_EQ(ReadBytes(medium / "redist" / "x86" / "runtime.msi"), "a redistributable, copied as it is\n");
+    EXPECT_TRUE(fs::is_directory(medium / "redist" / "empty"));
+    EXPECT_FALSE(fs::exists(medium / "redist" / "docs-link"));
+    const Finding* link = report.findings.Find("input-link-skipped");
+    ASSERT_NE(link, nullptr) << Messages(report.findings);
+    EXPECT_EQ(link->where, "redist/docs-link");
+    std::vector<std::string> others;
+    for (const PackedFile& f : report.files)
+        if (f.role == "other")
+            others.push_back(f.name);
+    EXPECT_EQ(others, (std::vector<std::string>{"docs/Readme.txt", "redist/x86/runtime.msi"}));
+    EXPECT_EQ(report.findings.Find("input-folder-skipped"), nullptr);
+
+    EXPECT_EQ(ReadBytes(medium / "autorun.inf").substr(0, 85),
+              "[autorun]\r\nopen=setup.exe\r\nicon=setup.exe\r\naction=Install Brelm Sample\r\nlabel=BRELM\r\n");
+    // Not a package of this medium: the one under redist is no [Setup] choice.
+    CheckOptions check;
+    check.mediumDir = options.outputDir;
+    EXPECT_FALSE(CheckMedium(check).findings.HasErrors());
+}
+
+TEST_F(PackExtrasTest, RefusalsComeBeforeAnythingIsWritten)
+{
+    std::vector<std::string> eight = NineImages();
+    eight.pop_back();
+    WriteBytes(dir / "eight.ico", Ico(eight));
+    struct Case {
+        const char* name;
+        std::function<void(PackOptions&)> set;
+        const char* code;
+    } cases[] = {
+        {"line break in the action", [](PackOptions& o) { o.action = u"Install\r\nopen=evil.exe"; }, "autorun-text"},
+        {"control character in the label", [](PackOptions& o) { o.label = u"BRELM\t1"; }, "autorun-text"},
+        {"icon lacking an image", [&](PackOptions& o) { o.icon = (dir / "eight.ico").string(); },
+         "icon-images-missing"},
+        {"no key file", [&](PackOptions& o) { o.sign.pkcs12 = (dir / "none.p12").string(); }, "sign-pkcs12"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PackOptions options = Options("refused");
+        c.set(options);
+        PackReport report = PackMedium(options, nullptr);
+        EXPECT_FALSE(report.written);
+        EXPECT_NE(report.findings.Find(c.code), nullptr) << Messages(report.findings);
+        EXPECT_FALSE(fs::exists(options.outputDir));
+    }
+}
+
+TEST_F(PackExtrasTest, BrandedSignedLauncherIsTheSameForTheSameInputs)
+{
+    ASSERT_TRUE(MakeTestSigner(dir.string())) << ReadBytes(dir / "openssl.log");
+    std::vector<std::string> images = NineImages();
+    WriteBytes(dir / "product.ico", Ico(images));
+
+    std::string first;
+    for (const char* name : {"first", "second"}) {
+        SCOPED_TRACE(name);
+        PackOptions options = Options(name);
+        options.icon = (dir / "product.ico").string();
+        options.sign.pkcs12 = (dir / "signer.p12").string();
+        options.sign.passwordFile = (dir / "password.txt").string();
+        PackReport report = PackMedium(options, nullptr);
+        ASSERT_TRUE(report.written) << Messages(report.findings);
+        EXPECT_TRUE(report.branded);
+        EXPECT_TRUE(report.signature.intact);
+        EXPECT_FALSE(report.findings.HasErrors()) << Messages(report.findings);
+
+        fs::path setup = fs::path(options.outputDir) / "setup.exe";
+        PeImage image;
+        std::string error;
+        ASSERT_TRUE(ReadPeFile(setup.string(), &image, &error));
+        std::vector<PeResource> resources;
+        ASSERT_TRUE(ReadResources(image, &resources, &error));
+        for (const PeResource& r : resources)
+            if (r.type == kRtIcon && r.id == 1)
+                EXPECT_TRUE(image.bytes.substr(r.offset, r.size) == images[0]);
+        EXPECT_NE(DataDirectory(image, kPeCertificateDirectory).size, 0u);
+        for (const PackedFile& f : report.files)
+            if (f.role == "launcher")
+                EXPECT_EQ(f.size, image.bytes.size());
+
+        // check sees the signature pack made: signed, by whom, intact.
+        CheckOptions check;
+        check.mediumDir = options.outputDir;
+        CheckReport checked = CheckMedium(check);
+        EXPECT_TRUE(checked.signature.isSigned);
+        EXPECT_TRUE(checked.signature.intact);
+        EXPECT_NE(checked.signature.signer.find("Brelm Test Signer"), std::string::npos);
+        EXPECT_EQ(checked.findings.Find("setup-unsigned"), nullptr);
+
+        if (first.empty())
+            first = image.bytes;
+        else
+            EXPECT_TRUE(first == image.bytes);
+    }
+}
+
+}  // namespace
