@@ -2,6 +2,7 @@
 // [autorun] texts are written as given, and setup.exe is branded and signed
 // the same way every time.
 #include "commands.h"
+#include "report.h"
 #include "medium.h"
 #include "pe_image.h"
 
@@ -190,6 +191,61 @@ TEST_F(PackExtrasTest, BrandedSignedLauncherIsTheSameForTheSameInputs)
         else
             EXPECT_TRUE(first == image.bytes);
     }
+}
+
+TEST_F(PackExtrasTest, CommandLinesBrandSignAndCheckTheSignature)
+{
+    ASSERT_TRUE(MakeTestSigner(dir.string())) << ReadBytes(dir / "openssl.log");
+    WriteBytes(dir / "product.ico", Ico(NineImages()));
+    auto run = [](std::vector<std::string> args, int* code) {
+        std::ostringstream out, err;
+        *code = RunStubmedia(args, out, err);
+        return out.str() + err.str();
+    };
+    std::string medium = (dir / "medium").string();
+    std::string guid = "{12345678-ABCD-1234-ABCD-1234567890AB}";
+    struct Usage {
+        std::vector<std::string> args;
+        const char* message;
+    } usages[] = {
+        {{"brand", setupExe}, "--icon is required"},
+        {{"sign", setupExe}, "--pkcs12 is required"},
+        {{"pack", input.string(), medium, "--upgrade-code", guid, "--timestamp-url", "http://localhost/"},
+         "go with --sign-pkcs12"},
+    };
+    for (const Usage& u : usages) {
+        int code = 0;
+        std::string said = run(u.args, &code);
+        EXPECT_EQ(code, 2) << said;
+        EXPECT_NE(said.find(u.message), std::string::npos) << said;
+    }
+
+    int code = 0;
+    std::string said = run({"pack", input.string(), medium, "--upgrade-code", guid, "--setup-exe", setupExe, "--icon",
+                            (dir / "product.ico").string(), "--sign-pkcs12", (dir / "signer.p12").string(),
+                            "--sign-password-file", (dir / "password.txt").string(), "--action", "Install Brelm",
+                            "--quiet", "--json"},
+                           &code);
+    ASSERT_EQ(code, 0) << said;
+    Json packed = Json::parse(said);
+    EXPECT_TRUE(packed["branded"].get<bool>());
+    EXPECT_TRUE(packed["signature"]["intact"].get<bool>()) << said;
+
+    said = run({"check", medium, "--json"}, &code);
+    EXPECT_EQ(code, 0) << said;
+    Json checked = Json::parse(said);
+    EXPECT_TRUE(checked["signature"]["signed"].get<bool>());
+    EXPECT_TRUE(checked["signature"]["intact"].get<bool>());
+    EXPECT_NE(checked["signature"]["signer"].get<std::string>().find("Brelm Test Signer"), std::string::npos);
+
+    // One changed byte in the program's code: check fails and says so.
+    std::string bytes = ReadBytes(fs::path(medium) / "setup.exe");
+    bytes[0x600] = char(bytes[0x600] ^ 0x20);
+    WriteBytes(fs::path(medium) / "setup.exe", bytes);
+    said = run({"check", medium}, &code);
+    EXPECT_EQ(code, 1) << said;
+    EXPECT_NE(said.find("BROKEN"), std::string::npos) << said;
+    EXPECT_NE(said.find("[signature-broken]"), std::string::npos) << said;
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ namespace {
 // The commands in the order the help lists them.
 using AddCommand = Command (*)(CLI::App& root, const Io& io);
 const AddCommand kCommands[] = {AddPackCommand, AddCheckCommand, AddExplainCommand, AddImageCommand,
-                                 AddVerifyCommand};
+                                AddVerifyCommand, AddBrandCommand, AddSignCommand};
 
 constexpr size_t kHelpWidth = 80;
 constexpr size_t kOptionColumn = 27;
@@ -190,6 +190,8 @@ void PrintPack(std::ostream& out, const PackOptions& options, const PackReport& 
                              {"compressed", f.compressed},
                              {"verified", f.verified}});
         j["autorun"] = U8(report.autorun);
+        j["branded"] = report.branded;
+        j["signature"] = SignatureJson(report.signature);
         AddFindingsJson(j, report.findings);
         PrintJson(out, j);
         return;
@@ -201,6 +203,9 @@ void PrintPack(std::ostream& out, const PackOptions& options, const PackReport& 
             if (f.compressed)
                 out << f.size << " -> " << f.storedSize << " bytes (" << Percent(f.storedSize, f.size)
                     << "), verified with the launcher's expansion\n";
+            else if (f.role == "launcher" && (report.branded || report.signature.isSigned))
+                out << f.size << " bytes" << (report.branded ? ", the product's icon" : "")
+                    << (report.signature.isSigned ? ", " + SignatureText(report.signature) : std::string()) << "\n";
             else
                 out << f.size << " bytes, copied\n";
         }
@@ -222,7 +227,7 @@ Command AddPackCommand(CLI::App& root, const Io& io)
 {
     struct Args {
         PackOptions options;
-        std::string upgradeCode, label;
+        std::string upgradeCode, label, action;
         std::vector<std::string> maps;
         bool compress = false, plain = false, quiet = false, json = false;
     };
@@ -231,9 +236,10 @@ Command AddPackCommand(CLI::App& root, const Io& io)
     CLI::App* app = root.add_subcommand(
         "pack",
         "Writes a medium folder from an input folder that holds the package (*.msi), optionally a 64-bit package, "
-        "and language transforms named NNNN.mst (the language number in decimal). The medium gets setup.exe, the "
-        "package plain or compressed (Setup.msi -> Setup.ms_), the transforms (NNNN.ms_ when compressed), other "
-        "files of the input unchanged, and autorun.inf. Every compressed file is expanded again with the "
+        "and language transforms named NNNN.mst (the language number in decimal). The medium gets setup.exe "
+        "(with the product's icon and signed, when asked), the package plain or compressed (Setup.msi -> "
+        "Setup.ms_), the transforms (NNNN.ms_ when compressed), other files and the subfolders of the input "
+        "unchanged, and autorun.inf. Every compressed file is expanded again with the "
         "launcher's own code and compared byte for byte.");
     app->add_option("input", o.inputDir, "the input folder");
     app->add_option("medium", o.outputDir, "the medium folder to write");
@@ -259,6 +265,18 @@ Command AddPackCommand(CLI::App& root, const Io& io)
     app->add_option("--level", o.level, "LZMA compression level (default 5)")
         ->type_name("0-9")
         ->check(CLI::Range(0, 9).description(""));
+    app->add_option("--action", a->action, "[autorun] action: the text AutoPlay shows for the medium")
+        ->type_name("TEXT");
+    app->add_option("--icon", o.icon,
+                    "the product's icon for setup.exe: nine images, 48, 32 and 16 pixels at 4, 8 and 32 bits per "
+                    "pixel (see stubmedia brand)")
+        ->type_name("PRODUCT.ico");
+    app->add_option("--sign-pkcs12", o.sign.pkcs12, "sign setup.exe with this key and certificate (see stubmedia sign)")
+        ->type_name("FILE");
+    app->add_option("--sign-password-file", o.sign.passwordFile, "the PKCS#12 file's password on its first line")
+        ->type_name("FILE");
+    app->add_option("--timestamp-url", o.sign.timestampUrl, "an Authenticode timestamp server (default: none)")
+        ->type_name("URL");
     app->add_flag("--force", o.force, "write into a folder that is not empty (files left there stay on the medium)");
     app->add_option("--temp", o.scratchDir, "scratch folder for the verification (default: a private one)")
         ->type_name("DIR");
@@ -277,6 +295,10 @@ Command AddPackCommand(CLI::App& root, const Io& io)
         o.compress = !a->plain;
         if (app->count("--label"))
             o.label = U16(a->label);
+        if (app->count("--action"))
+            o.action = U16(a->action);
+        if (o.sign.pkcs12.empty() && (!o.sign.passwordFile.empty() || !o.sign.timestampUrl.empty()))
+            return UsageError(io, app, "--sign-password-file and --timestamp-url go with --sign-pkcs12");
         if (o.labelMethod && !o.label)
             return UsageError(io, app, "--language-from-label needs --label: the label ends in the language number");
         if (o.labelMethod && !a->maps.empty())
@@ -330,11 +352,14 @@ void PrintCheck(std::ostream& out, const CheckOptions& options, const CheckRepor
                 file["expands"] = c.expands;
             compressed.push_back(file);
         }
+        j["signature"] = SignatureJson(report.signature);
         AddFindingsJson(j, report.findings);
         PrintJson(out, j);
         return;
     }
     out << "medium " << options.mediumDir << "\n";
+    if (report.signature.isSigned)
+        out << "setup.exe: " << SignatureText(report.signature) << "\n";
     if (!report.packages.empty()) {
         out << "packages:\n";
         for (const PackageReport& p : report.packages)

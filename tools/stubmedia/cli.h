@@ -8,6 +8,7 @@
 #pragma once
 
 #include "report.h"
+#include "signature.h"
 
 #include <CLI/CLI.hpp>
 
@@ -46,5 +47,11 @@ Command AddCheckCommand(CLI::App& root, const Io& io);
 Command AddExplainCommand(CLI::App& root, const Io& io);
 Command AddImageCommand(CLI::App& root, const Io& io);
 Command AddVerifyCommand(CLI::App& root, const Io& io);
+Command AddBrandCommand(CLI::App& root, const Io& io);
+Command AddSignCommand(CLI::App& root, const Io& io);
+
+// setup.exe's signature in --json reports and in one line of text.
+Json SignatureJson(const SignatureInfo& signature);
+std::string SignatureText(const SignatureInfo& signature);
 
 }  // namespace stubmedia
