@@ -85,6 +85,10 @@ std::string FieldAfter(const std::string& text, const std::string& after, const 
 
 std::string LastWords(const std::string& output)
 {
+    // Older osslsigncode versions leave the reason in OpenSSL's error line.
+    size_t verifyError = output.find("Verify error:");
+    if (verifyError != std::string::npos)
+        return Trim(output.substr(verifyError + 13, output.find('\n', verifyError) - verifyError - 13));
     std::string error = FieldAfter(output, "", "Error:");
     if (!error.empty())
         return error;
