@@ -121,6 +121,15 @@ def check_header(pe, machine, rep):
                  % (pe.OPTIONAL_HEADER.Subsystem, SUBSYSTEM_WINDOWS_GUI))
 
 
+def check_checksum(pe, rep):
+    # Zero means "not checked"; any other value must be right, also after
+    # branding or signing rewrote the file.
+    stored = pe.OPTIONAL_HEADER.CheckSum
+    if stored and stored != pe.generate_checksum():
+        rep.fail("checksum is 0x%08x, the file's is 0x%08x"
+                 % (stored, pe.generate_checksum()))
+
+
 def forbidden_reason(dll):
     if dll.startswith("api-ms-win-crt-") or dll == "ucrtbase.dll":
         return "UCRT DLL; the launcher must use msvcrt.dll"
@@ -374,6 +383,7 @@ def main():
         pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
     rep = Report()
     check_header(pe, args.machine, rep)
+    check_checksum(pe, rep)
     check_imports(pe, rep)
     check_resources(pe, rep)
     if rep.failures:

@@ -214,6 +214,10 @@ class BrandSignTests(unittest.TestCase):
         self.assertIn("signature-broken", {f["code"] for f in report["findings"] if f["severity"] == "error"})
         rc, said = verify(program, self.cert)
         self.assertNotEqual(rc, 0, said)
+        # The PE checker sees the change too: the stored checksum is stale.
+        rc, said = check_pe(program, MACHINE[exe.arch])
+        self.assertEqual(rc, 1, said)
+        self.assertIn("checksum is", said)
 
 
 if __name__ == "__main__":
