@@ -71,6 +71,7 @@ TOOLS = {
     "proc_list": "console",
     "winfo": "console",
     "shell_exec": "windows",
+    "msi_transform": "console",
 }
 
 NTSTATUS_NAMES = {
@@ -1435,6 +1436,25 @@ class WinePrefix:
         Installer expects (Wine matches no other), unless verbatim."""
         result = self._tool("msi_probe", ["related", upgrade_code if verbatim else _guid(upgrade_code)])
         return [line[8:] for line in result.stdout.splitlines() if line.startswith("product=")]
+
+    def msi_tables(self, database, tables, transform=None):
+        """Tables of a database as Windows Installer's own code reads them:
+        ({"apply": code, "commit": code} or {}, {table: sorted row lines}).
+        With a transform, it is applied to the database in place and the
+        tables are read before the commit."""
+        args = ["query", self._msi_arg(database)] if transform is None else \
+            ["apply", self._msi_arg(database), self._msi_arg(transform)]
+        result = self._tool("msi_transform", args + list(tables), check=False)
+        codes, found, current = {}, {}, None
+        for line in result.stdout.splitlines():
+            key, _, value = line.partition("=")
+            if key == "table":
+                current = found.setdefault(value, [])
+            elif key == "row" and current is not None:
+                current.append(value)
+            elif key in ("apply", "commit", "open", "query"):
+                codes[key] = int(value)
+        return codes, {name: sorted(rows) for name, rows in found.items()}
 
     def product_state(self, product_code):
         """MsiQueryProductStateW (5 = installed, -1 = unknown)."""

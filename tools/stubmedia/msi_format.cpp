@@ -842,8 +842,8 @@ struct Writer {
         }
         for (const Table& b : base.tables)
             if (!localized.Find(b.name))
-                result.warnings.push_back("table " + b.name +
-                                          " is only in the base package: the transform leaves it in place");
+                result.warnings.push_back({"transform-table-kept", "table " + b.name +
+                                          " is only in the base package: the transform leaves it in place"});
         return true;
     }
 
@@ -899,9 +899,9 @@ GenerateResult GenerateTransform(const Database& base, const Database& localized
     PoolBuilder& pool = writer.pool;
     if (localized.codepage == 0 &&
         std::any_of(pool.strings.begin(), pool.strings.end(), [](const std::string& t) { return !IsAscii(t); }))
-        result.warnings.push_back("the localized package has the neutral code page 0 but holds text beyond ASCII: "
+        result.warnings.push_back({"transform-neutral-codepage", "the localized package has the neutral code page 0 but holds text beyond ASCII: "
                                   "Windows reads such text in each system's own code page, so it may show garbled; "
-                                  "give the package the code page of its language");
+                                  "give the package the code page of its language"});
     int refWidth = pool.strings.size() > 0xFFFF ? 3 : 2;
     std::string poolBytes, dataBytes;
     Put16(poolBytes, uint32_t(localized.codepage) & 0xFFFF);
@@ -931,11 +931,11 @@ GenerateResult GenerateTransform(const Database& base, const Database& localized
                            code(localized, "ProductCode") + code(localized, "ProductVersion") + ";" +
                            code(localized, "UpgradeCode");
     if (code(base, "ProductCode") != code(localized, "ProductCode"))
-        result.warnings.push_back("the packages have different ProductCodes: the transform changes the product's "
-                                  "identity, and the installed-product check sees another product");
+        result.warnings.push_back({"transform-product-code", "the packages have different ProductCodes: the transform changes the product's "
+                                  "identity, and the installed-product check sees another product"});
     if (code(base, "UpgradeCode") != code(localized, "UpgradeCode"))
-        result.warnings.push_back("the packages have different UpgradeCodes: the launcher's installed check follows "
-                                  "the base package's");
+        result.warnings.push_back({"transform-upgrade-code", "the packages have different UpgradeCodes: the transform moves the product to another "
+                                  "family, which the medium's installed check does not follow"});
     int summaryCodepage = localized.codepage ? localized.codepage : 1252;
     std::string templ, lastAuthor, revisionBytes;
     // One language each: the package's own, which a template may not name (wixl writes 1033 always).

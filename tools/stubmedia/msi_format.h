@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace stubmedia::msi {
@@ -119,7 +120,8 @@ struct GenerateResult {
     bool empty = false;  // the databases hold the same rows: nothing written
     std::string error;
     std::vector<std::string> notes;     // what the transform does, per table
-    std::vector<std::string> warnings;  // what the setup engineer should know
+    // What the setup engineer should know: a stable code and a message.
+    std::vector<std::pair<std::string, std::string>> warnings;
 };
 
 // The transform that turns base into localized, written to out.
