@@ -5,6 +5,7 @@
 #include "lzma_alone.h"
 #include "medium.h"
 #include "shared_files.h"
+#include "wixl_fixture.h"
 
 extern "C" {
 #include <LzmaEnc.h>
@@ -118,10 +119,20 @@ protected:
         setupExe = (fs::path(suiteRoot) / "setup.exe").string();
         WriteBytes(setupExe, FakeProgram(0x14C));
         input = (fs::path(suiteRoot) / "input").string();
-        WriteBytes(fs::path(input) / "Setup.msi", FakePackage(1, 200000));
-        WriteBytes(fs::path(input) / "Setup64.msi", FakePackage(2, 150000));
-        for (int language : {1031, 1033, 1041})
-            WriteBytes(fs::path(input) / (std::to_string(language) + ".mst"), FakePackage(language, 3000));
+        // Real packages of one product for both roles, and its language transforms.
+        wixl_fixture::Product intel;
+        intel.extraFiles = 12;
+        wixl_fixture::Product x64 = intel;
+        x64.arch = "x64";
+        std::string base = wixl_fixture::BuildPackage(input, "Setup.msi", intel);
+        wixl_fixture::BuildPackage(input, "Setup64.msi", x64);
+        wixl_fixture::MakeTransform(input, base, wixl_fixture::German(intel));
+        wixl_fixture::Product japanese = intel;
+        japanese.language = 1041;
+        japanese.greeting = "Konnichiwa";
+        japanese.readmeName = "yomite.txt";
+        wixl_fixture::MakeTransform(input, base, japanese);
+        wixl_fixture::MakeTransform(input, base, intel);
 
         compressed = (fs::path(suiteRoot) / "compressed").string();
         ToolRun packed = Stubmedia({"pack", input, compressed, "--upgrade-code", kGuid, "--map", "1031=1031,0x0C07=1031",
@@ -211,7 +222,10 @@ TEST_F(StubmediaTest, PackShowsProgressForLargeFiles)
     options.upgradeCode = U16(kGuid);
     options.map = {{1031, 1031}};
     options.setupExe = setupExe;
-    options.progressThreshold = 100000;  // Setup.msi and Setup64.msi, not the transforms
+    // Setup.msi and Setup64.msi, not the transforms
+    options.progressThreshold = std::min(fs::file_size(fs::path(input) / "Setup.msi"),
+                                         fs::file_size(fs::path(input) / "Setup64.msi"));
+    ASSERT_GT(options.progressThreshold, fs::file_size(fs::path(input) / "1031.mst"));
     std::ostringstream progress;
     PackReport report = PackMedium(options, &progress);
     ASSERT_FALSE(report.findings.HasErrors()) << Describe(report.findings);
@@ -415,6 +429,8 @@ TEST_F(StubmediaTest, CheckSaysWhatTheLauncherWouldTripOn)
         const char* errors;   // every error code check must give, in order
     };
     const std::string longCode = std::string(kGuid) + "-and-then-some-more-characters-beyond";
+    const std::string transformSize = std::to_string(fs::file_size(fs::path(input) / "1031.mst"));
+    const std::string endsEarly = "after " + transformSize + " of the 50000 bytes";
     const std::vector<Case> cases = {
         {"upgrade code not a GUID", &compressed, edit(kGuid, "PRODUCT-1"), {}, "upgrade-code-not-guid",
          Severity::Error, "\"PRODUCT-1\" is not a braced GUID", "upgrade-code-not-guid"},
@@ -514,9 +530,9 @@ TEST_F(StubmediaTest, CheckSaysWhatTheLauncherWouldTripOn)
          "compressed-short"},
         {"end marker before the declared size", &compressed,
          [&](const fs::path& m) {
-             WriteEarlyEndMarker(m / "1031.ms_", ReadBytes(fs::path(input) / "1031.mst"), 5000);
+             WriteEarlyEndMarker(m / "1031.ms_", ReadBytes(fs::path(input) / "1031.mst"), 50000);
          },
-         {}, "compressed-ends-early", Severity::Warning, "after 3000 of the 5000 bytes", ""},
+         {}, "compressed-ends-early", Severity::Warning, endsEarly.c_str(), ""},
         {"UTF-8 mark before [autorun]", &compressed, prepend("\xEF\xBB\xBF"), {}, "autorun-utf8-mark",
          Severity::Error, "\"[autorun]\", which is no section, so AutoPlay sees no [autorun]", "autorun-utf8-mark"},
         {"UTF-8 mark before [Setup]", &compressed, setupFirst("\xEF\xBB\xBF"), {}, "autorun-utf8-mark",
@@ -578,8 +594,10 @@ TEST_F(StubmediaTest, CheckReportsJson)
     ToolRun run = Stubmedia({"check", medium.string(), "--json"});
     EXPECT_EQ(run.code, 1);
     EXPECT_TRUE(nlohmann::json::accept(run.out)) << run.out;
+    const std::string declared =
+        "\"declaredSize\": " + std::to_string(fs::file_size(fs::path(input) / "Setup.msi"));
     for (const char* part : {"\"command\": \"check\"", "\"languageMethod\": \"map\"", "\"errors\": 2",
-                             "\"code\": \"transform-missing\"", "\"where\": \"1041.ms_\"", "\"declaredSize\": 200000",
+                             "\"code\": \"transform-missing\"", "\"where\": \"1041.ms_\"", declared.c_str(),
                              "\"expands\": true"})
         EXPECT_NE(run.out.find(part), std::string::npos) << part << "\n" << run.out;
 

@@ -1,6 +1,7 @@
 #include "medium.h"
 
 #include "launcher_sim.h"
+#include "package_check.h"
 
 #include "language.h"
 #include "text.h"
@@ -213,6 +214,11 @@ struct Checker {
     std::string scratch;
     IniFile ini;
     std::set<std::string> analysed;  // compressed files already looked at
+    std::map<std::string, std::string> expanded;  // compressed file -> its expansion in the scratch folder
+    std::u16string upgradeCode;
+    std::vector<MediumPackage> contents;
+    std::vector<int> contentIndex;  // report.packages -> contents, -1 when not readable
+    std::vector<MediumTransform> transformContents;
 
     void Boot(LANGID language = 0x0409, const std::u16string& label = std::u16string())
     {
@@ -238,6 +244,7 @@ struct Checker {
     void CheckLanguageMap();
     void CheckTransforms();
     void AnalyseCompressed(const std::string& host, const std::string& role);
+    void ListContents();
 };
 
 static std::string Utf8MarkConsequence(const IniFile& ini)
@@ -343,6 +350,7 @@ void Checker::CheckUpgradeCode()
 {
     const IniEntry* entry = ini.Entry(u"Setup", u"UpgradeCode");
     std::u16string read = LauncherReads(u"Setup", u"UpgradeCode", kUpgradeCodeCapacity);
+    upgradeCode = read;
     const std::string where = "[Setup] UpgradeCode";
     if (read.empty()) {
         findings.Error("upgrade-code-missing", where,
@@ -423,9 +431,6 @@ void Checker::CheckPackages()
                                  "both " + U8(p.name) + " and " + U8(compressedName) +
                                      " are on the medium: the launcher uses the plain one and never expands the "
                                      "compressed one");
-            if (!IsCompoundFile(plain))
-                findings.Warning("not-a-package", Display(plain),
-                                 "is not a Windows Installer package (no compound-file signature)");
             continue;
         }
         if (!IsFile(compressed)) {
@@ -446,8 +451,22 @@ void Checker::CheckPackages()
                                "named without a folder into the temporary directory, and starts msiexec with no "
                                "package");
         } else {
-            size_t room = kPathCapacity - 1 - 1 - p.name.size();
-            if (room < 120)
+            // The staged path must fit the launcher's buffer with its terminator,
+            // for every account: a default temporary directory holds the user
+            // name, and Windows allows 20 characters for it.
+            const std::u16string defaultTemp = u"C:\\Users\\" + std::u16string(20, u'N') + u"\\AppData\\Local\\Temp\\";
+            size_t needed = p.name.size() + 1 + 1;
+            size_t room = needed >= kPathCapacity ? 0 : kPathCapacity - needed;
+            if (room < defaultTemp.size()) {
+                size_t longestUser = room > defaultTemp.size() - 20 ? room - (defaultTemp.size() - 20) : 0;
+                findings.Error("package-name-long", where,
+                               "the staged package is the temporary directory, a backslash and " + Quote(p.name) +
+                                   ": in the default temporary directory, C:\\Users\\<user>\\AppData\\Local\\Temp\\, "
+                                   "that path no longer fits the launcher's " + std::to_string(kPathCapacity - 1) +
+                                   " characters for user names longer than " + std::to_string(longestUser) +
+                                   ": staging fails and msiexec gets no package; shorten the name");
+            }
+            else if (room < 120)
                 findings.Warning("package-name-long", where,
                                  "the staged package is the temporary directory, a backslash and " + Quote(p.name) +
                                      ": a temporary directory longer than " + std::to_string(room) +
@@ -530,14 +549,34 @@ void Checker::AnalyseCompressed(const std::string& host, const std::string& role
                              "the stream ends with an end marker after " + std::to_string(entry.producedSize) +
                                  " of the " + std::to_string(info.declaredSize) +
                                  " bytes its header declares: the launcher stages only those");
-        if (!IsCompoundFile(output))
-            findings.Warning("not-a-package", where,
-                             "expands to something that is not a Windows Installer " + role +
-                                 " (no compound-file signature)");
+        // Kept for the checks of what the package and its transforms hold.
+        std::string kept = scratch + "/expanded-" + std::to_string(expanded.size()) + ".bin";
+        std::error_code ignored;
+        fs::rename(output, kept, ignored);
+        if (!ignored)
+            expanded[host] = kept;
     }
     std::error_code ignored;
     fs::remove(output, ignored);
     done();
+}
+
+// The packages as msiexec gets them: plain where they lie, compressed ones
+// as the launcher's expansion gave them.
+void Checker::ListContents()
+{
+    for (const PackageReport& p : report.packages) {
+        std::string file = p.form == PackageReport::Form::Plain ? p.file
+                           : p.form == PackageReport::Form::Compressed && expanded.count(p.file) ? expanded[p.file]
+                                                                                                  : std::string();
+        if (file.empty()) {
+            contentIndex.push_back(-1);
+            continue;
+        }
+        contentIndex.push_back(int(contents.size()));
+        contents.push_back({p.key, p.systems, Display(p.file), file, p.form == PackageReport::Form::Compressed,
+                            fs::path(p.file).parent_path().string()});
+    }
 }
 
 void Checker::CheckLabelMethod(const std::u16string& switchValue)
@@ -729,10 +768,13 @@ void Checker::CheckTransforms()
             if (IsFile(host)) {
                 if (p.form == PackageReport::Form::Compressed)
                     AnalyseCompressed(host, "transform");
-                else if (!IsCompoundFile(host) && !used.count(host))
-                    findings.Warning("not-a-package", Display(host),
-                                     "is not a Windows Installer transform (no compound-file signature)");
                 used.insert(host);
+                int index = contentIndex[size_t(&p - &report.packages[0])];
+                std::string file = p.form == PackageReport::Form::Compressed
+                                       ? (expanded.count(host) ? expanded[host] : std::string())
+                                       : host;
+                if (index >= 0 && !file.empty())
+                    transformContents.push_back({size_t(index), c.language, Display(host), file, c.essential});
                 continue;
             }
             std::string consequence =
@@ -823,7 +865,9 @@ CheckReport CheckMedium(const CheckOptions& given)
     checker.CheckPackages();
     checker.Boot();  // the expansions above ran on machines of their own
     checker.ChooseLanguages();
+    checker.ListContents();
     checker.CheckTransforms();
+    report.contents = CheckContents(checker.upgradeCode, checker.contents, checker.transformContents, findings);
     return report;
 }
 

@@ -4,6 +4,7 @@
 
 #include "autorun_ini.h"
 #include "lzma_alone.h"
+#include "package_check.h"
 #include "report.h"
 #include "signature.h"
 
@@ -77,6 +78,7 @@ struct CheckReport {
     std::vector<PackageReport> packages;
     std::vector<CompressedReport> compressed;
     SignatureInfo signature;  // of setup.exe
+    ContentReport contents;  // what the packages and transforms hold
 };
 
 CheckReport CheckMedium(const CheckOptions& options);
