@@ -85,13 +85,27 @@ class Demo:
                                        ("readme.txt", f"{PRODUCT} 1.0.0, installed from a SetupStub medium.\n"),
                                        ("sample.cfg", "greeting=Hallo\n")])
         shutil.copyfile(self.package.path, input_dir / PACKAGE)
-        # No tool here writes real transforms; Wine's msiexec ignores one it cannot apply.
+        have_stubmedia = self.stubmedia and self.stubmedia.is_file()
         for language in LANGUAGES:
-            (input_dir / f"{language}.mst").write_bytes(f"placeholder transform {language}\n".encode())
+            if have_stubmedia:
+                # The same product built for each language; stubmedia makes the transforms.
+                build = w.build_msi(product_dir / str(language) / PACKAGE, UPGRADE_CODE, PRODUCT, "1.0.0",
+                                    manufacturer="Brelm Sample Authors", language=language, files=[
+                                        ("readme.txt", f"{PRODUCT} 1.0.0, installed from a SetupStub medium.\n"),
+                                        ("sample.cfg", "greeting=Hallo\n")])
+                proc = subprocess.run([str(self.stubmedia), "transform", str(self.package.path), str(build.path),
+                                       "-o", str(input_dir / f"{language}.mst")], stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                if proc.returncode != 0:
+                    raise SystemExit(f"demo: stubmedia transform failed ({proc.returncode}):\n{proc.stdout}")
+            else:
+                # Wine's msiexec ignores a transform it cannot apply.
+                (input_dir / f"{language}.mst").write_bytes(f"placeholder transform {language}\n".encode())
 
+        kind = "transforms made by stubmedia transform" if have_stubmedia else "placeholder transforms"
         say(f"1. Sample medium: {PRODUCT} 1.0.0 built with wixl (UpgradeCode {UPGRADE_CODE}),")
-        say(f"   placeholder transforms {', '.join(f'{l}.mst' for l in LANGUAGES)}; packed into {self.rel(self.medium)}")
-        if self.stubmedia and self.stubmedia.is_file():
+        say(f"   {kind} {', '.join(f'{l}.mst' for l in LANGUAGES)}; packed into {self.rel(self.medium)}")
+        if have_stubmedia:
             self.pack_with_stubmedia(input_dir)
         else:
             say(f"   (stubmedia is not built: packed with {LZMA_ALONE} and an autorun.inf written here)")

@@ -11,6 +11,7 @@ import uuid
 from pathlib import Path
 
 import wine_env as w
+from test_transform import LANGUAGES, build_product, run_stubmedia
 
 PRODUCT = "StubmediaE2E"
 PACKAGE = f"{PRODUCT}.msi"
@@ -52,13 +53,22 @@ class StubmediaTests(unittest.TestCase):
         cls.input = cls.work / "input"
         cls.input.mkdir(parents=True)
         cls.upgrade_code = "{" + str(uuid.uuid4()).upper() + "}"
-        # Built beside the input: wixl leaves its staged sources next to the package.
-        cls.package = w.build_msi(cls.work / "msi" / PACKAGE, cls.upgrade_code, PRODUCT, "1.0.0",
-                                  files=[("stubmedia-e2e.txt", "installed from a packed medium\n")])
+        product_code = w.new_upgrade_code()
+        # A product of several files and its German build; the transforms are
+        # made from them, so an installation shows which one was applied.
+        builds = {}
+        for language in (1033, 1031):
+            greeting, readme, logo = LANGUAGES[language]
+            builds[language] = build_product(cls.work / "msi" / f"{language}" / PACKAGE, cls.upgrade_code,
+                                             product_code, language, greeting, readme, logo, product=PRODUCT)
+        cls.package = w.MsiPackage(builds[1033], product_code, cls.upgrade_code, PRODUCT, "1.0.0", PRODUCT)
         shutil.copyfile(cls.package.path, cls.input / PACKAGE)
-        # Wine's msiexec ignores transforms it cannot apply; a placeholder will do.
         for language in (1031, 1033):
-            (cls.input / f"{language}.mst").write_bytes(b"placeholder transform %d\n" % language)
+            code, text = run_stubmedia("transform", builds[1033], builds[language], "-o",
+                                       cls.input / f"{language}.mst")
+            if code != 0:
+                raise AssertionError(f"stubmedia transform failed ({code}):\n{text}")
+        cls.installed = cls.wine.drive_c / "users" / cls.wine.user_name / "AppData" / "Local" / PRODUCT
         cls.syslang = int(cls.wine.windows_info()["syslang"], 0)
 
     def setUp(self):
@@ -91,19 +101,15 @@ class StubmediaTests(unittest.TestCase):
             self.assertEqual(f["verified"], f["compressed"], f)
         return medium
 
-    def check_clean(self, medium, setup_arch, suffix, *options):
+    def check_clean(self, medium, setup_arch, *options):
         code, report = stubmedia("check", medium, *options)
         self.assertEqual(code, 0, report)
         self.assertEqual(report["errors"], 0, report)
         # The x86-64 twin is flagged, rightly: media should carry the 32-bit
-        # build. So are the placeholder transforms, which are no compound files,
-        # and the unsigned launcher.
+        # build. So is the unsigned launcher.
         allowed = {"setup-unsigned"} | ({"setup-64bit"} if setup_arch == "win64" else set())
-        warnings = {f["code"] for f in report["findings"] if f["severity"] == "warning"
-                    and not (f["code"] == "not-a-package" and f["where"][-4:] in (".mst", ".ms_"))}
+        warnings = {f["code"] for f in report["findings"] if f["severity"] == "warning"}
         self.assertLessEqual(warnings, allowed, report)
-        placeholders = {f["where"] for f in report["findings"] if f["code"] == "not-a-package"}
-        self.assertEqual(placeholders, {"1031" + suffix, "1033" + suffix}, report)
 
     def explain(self, medium, setup_arch, *options):
         # The 64-bit twin is never a WOW64 process; the real one is in this prefix.
@@ -139,7 +145,7 @@ class StubmediaTests(unittest.TestCase):
                 medium = self.pack(f"compressed-{exe.arch}", setup, "--map", f"{self.syslang}=1031")
                 self.assertTrue((medium / f"{PRODUCT}.ms_").is_file())
                 self.assertFalse((medium / PACKAGE).exists())
-                self.check_clean(medium, exe.arch, ".ms_")
+                self.check_clean(medium, exe.arch)
                 explained = self.explain(medium, exe.arch, "--system-language", str(self.syslang))
                 self.assertEqual(explained["language"]["number"], 1031, explained)
                 self.assertEqual(explained["staging"]["form"], "compressed", explained)
@@ -158,6 +164,9 @@ class StubmediaTests(unittest.TestCase):
                 self.assertEqual(result, 0, result)
                 self.assertEqual(self.wine.related_products(self.upgrade_code), [self.package.product_code])
                 self.assertEqual(self.wine.product_state(self.package.product_code), 5)
+                # Installed with the German transform: its file name, not the base's.
+                self.assertTrue((self.installed / "liesmich.txt").is_file())
+                self.assertFalse((self.installed / "readme.txt").exists())
 
     def test_packed_plain_medium_takes_the_language_from_the_volume_label(self):
         for exe in w.setup_exes():
@@ -166,7 +175,7 @@ class StubmediaTests(unittest.TestCase):
                 setup = exe.require()
                 medium = self.pack(f"plain-{exe.arch}", setup, "--plain", "--language-from-label",
                                    "--label", "STUBMEDIA1031")
-                self.check_clean(medium, exe.arch, ".mst")
+                self.check_clean(medium, exe.arch)
                 explained = self.explain(medium, exe.arch)
                 self.assertEqual(explained["language"]["method"], "label", explained)
                 self.assertEqual(explained["staging"]["form"], "plain", explained)
@@ -180,6 +189,7 @@ class StubmediaTests(unittest.TestCase):
                 result = self.wine.run("M:\\setup.exe", [], timeout=180)
                 self.assertEqual(result, 0, result)
                 self.assertEqual(self.wine.related_products(self.upgrade_code), [self.package.product_code])
+                self.assertTrue((self.installed / "liesmich.txt").is_file())
 
 
 if __name__ == "__main__":

@@ -32,7 +32,8 @@ def run_stubmedia(*args):
     return code, out_path.read_text() + err_path.read_text()
 
 
-def build_product(out_path, upgrade_code, product_code, language, greeting, readme_name, logo, extra_files=3):
+def build_product(out_path, upgrade_code, product_code, language, greeting, readme_name, logo, extra_files=3,
+                  product=PRODUCT):
     """A per-user package of several files in an embedded cabinet, with a
     property, a binary row and a file name that the languages change."""
     wixl = w.require_wixl()
@@ -53,7 +54,7 @@ def build_product(out_path, upgrade_code, product_code, language, greeting, read
         refs.append(f'<ComponentRef Id="C{i}"/>')
     wxs = f"""<?xml version="1.0" encoding="utf-8"?>
 <Wix xmlns="http://schemas.microsoft.com/wix/2006/wi">
-  <Product Id="{product_code}" Name="{PRODUCT}" Language="{language}" Version="1.0.0"
+  <Product Id="{product_code}" Name="{product}" Language="{language}" Version="1.0.0"
            Manufacturer="SetupStub E2E" UpgradeCode="{upgrade_code}">
     <Package InstallerVersion="200" Compressed="yes" InstallScope="perUser"/>
     <Media Id="1" Cabinet="data.cab" EmbedCab="yes"/>
@@ -61,7 +62,7 @@ def build_product(out_path, upgrade_code, product_code, language, greeting, read
     <Binary Id="Logo" SourceFile="logo.bin"/>
     <Directory Id="TARGETDIR" Name="SourceDir">
       <Directory Id="LocalAppDataFolder">
-        <Directory Id="INSTALLDIR" Name="{PRODUCT}">{''.join(components)}</Directory>
+        <Directory Id="INSTALLDIR" Name="{product}">{''.join(components)}</Directory>
       </Directory>
     </Directory>
     <Feature Id="Main" Level="1">{''.join(refs)}</Feature>

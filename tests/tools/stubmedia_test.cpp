@@ -249,6 +249,10 @@ TEST_F(StubmediaTest, PackRefusesMediaThatWouldFail)
     WriteBytes(twoPackages / "1033.mst", FakePackage(2, 100));
     fs::path busy = fs::path(root) / "busy";
     WriteBytes(busy / "old.txt", "left over");
+    fs::path placeholder = fs::path(root) / "placeholder";
+    fs::create_directories(placeholder);
+    fs::copy_file(fs::path(input) / "Setup.msi", placeholder / "Setup.msi");
+    WriteBytes(placeholder / "1033.mst", "placeholder transform");
 
     struct Case {
         const char* name;
@@ -284,6 +288,12 @@ TEST_F(StubmediaTest, PackRefusesMediaThatWouldFail)
          "[pack-packages-ambiguous]"},
         {"output folder not empty", {"pack", input, busy.string(), "--upgrade-code", kGuid, "--setup-exe", setupExe},
          1, "[pack-output-not-empty]"},
+        {"transform that is no transform",
+         {"pack", placeholder.string(), out, "--upgrade-code", kGuid, "--setup-exe", setupExe}, 1,
+         "[transform-invalid]"},
+        {"package of another upgrade code",
+         {"pack", input, out, "--upgrade-code", "{99999999-ABCD-1234-ABCD-1234567890AB}", "--setup-exe", setupExe}, 1,
+         "[package-upgrade-code]"},
         {"no launcher to ship",
          {"pack", input, out, "--upgrade-code", kGuid, "--setup-exe", root + "/nothing.exe"}, 1,
          "[pack-setup-missing]"},
@@ -301,8 +311,9 @@ TEST_F(StubmediaTest, PackRefusesMediaThatWouldFail)
 TEST_F(StubmediaTest, PackTakesTheLabelMethodAndWarnsAboutTheUnreadableLabelFallback)
 {
     fs::path in = fs::path(root) / "in";
-    WriteBytes(in / "Setup.msi", FakePackage(1, 5000));
-    WriteBytes(in / "1041.mst", FakePackage(2, 100));
+    fs::create_directories(in);
+    fs::copy_file(fs::path(input) / "Setup.msi", in / "Setup.msi");
+    fs::copy_file(fs::path(input) / "1041.mst", in / "1041.mst");
     // The upgrade code is written in upper case, whatever case it was given in.
     ToolRun run = Stubmedia({"pack", in.string(), root + "/out", "--upgrade-code",
                              "{12345678-abcd-1234-abcd-1234567890ab}", "--language-from-label",
@@ -325,9 +336,9 @@ TEST_F(StubmediaTest, PackWritesTextBeyondAsciiAsUtf16NeverWithAUtf8Mark)
     // Windows' reader does not decode a UTF-8 byte-order mark; UTF-16LE with
     // its mark reads the same on every system.
     fs::path in = fs::path(root) / "in";
-    WriteBytes(in / "Setup.msi", FakePackage(1, 5000));
-    WriteBytes(in / "1031.mst", FakePackage(2, 100));
-    WriteBytes(in / "1033.mst", FakePackage(3, 100));
+    fs::create_directories(in);
+    for (const char* name : {"Setup.msi", "1031.mst", "1033.mst"})
+        fs::copy_file(fs::path(input) / name, in / name);
     fs::path out = fs::path(root) / "out";
     ToolRun run = Stubmedia({"pack", in.string(), out.string(), "--upgrade-code", kGuid, "--language-from-label",
                              "--label", "PRODUKT\xC3\x9C" "1031", "--setup-exe", setupExe});
@@ -344,6 +355,21 @@ TEST_F(StubmediaTest, PackWritesTextBeyondAsciiAsUtf16NeverWithAUtf8Mark)
     options.label = u"PRODUKT\u00DC1031";
     CheckReport report = CheckMedium(options);
     EXPECT_EQ(Codes(report.findings, Severity::Error), "") << Describe(report.findings);
+}
+
+TEST_F(StubmediaTest, PackWritesAFailingMediumOnlyWhenForced)
+{
+    const std::string out = root + "/forced";
+    const std::string other = "{99999999-ABCD-1234-ABCD-1234567890AB}";
+    ToolRun refused = Stubmedia({"pack", input, out, "--upgrade-code", other, "--setup-exe", setupExe, "--plain"});
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_FALSE(fs::exists(out));
+    ToolRun forced =
+        Stubmedia({"pack", input, out, "--upgrade-code", other, "--setup-exe", setupExe, "--plain", "--force"});
+    EXPECT_EQ(forced.code, 1) << "the errors stand";
+    EXPECT_NE((forced.out + forced.err).find("[package-upgrade-code]"), std::string::npos) << forced.out << forced.err;
+    EXPECT_TRUE(fs::is_regular_file(fs::path(out) / "Setup.msi"));
+    EXPECT_TRUE(fs::is_regular_file(fs::path(out) / "autorun.inf"));
 }
 
 // ---------------------------------------------------------------- check

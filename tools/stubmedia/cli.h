@@ -47,6 +47,7 @@ Command AddCheckCommand(CLI::App& root, const Io& io);
 Command AddExplainCommand(CLI::App& root, const Io& io);
 Command AddImageCommand(CLI::App& root, const Io& io);
 Command AddVerifyCommand(CLI::App& root, const Io& io);
+Command AddTransformCommand(CLI::App& root, const Io& io);
 Command AddBrandCommand(CLI::App& root, const Io& io);
 Command AddSignCommand(CLI::App& root, const Io& io);
 

@@ -334,6 +334,7 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
         }
     }
 
+    bool outputExisted = fs::exists(options.outputDir, error);
     fs::create_directories(options.outputDir, error);
     if (!fs::is_directory(options.outputDir, error)) {
         findings.Error("pack-output", options.outputDir, "cannot be created");
@@ -439,15 +440,25 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
         return report;
     report.written = true;
 
-    // The written medium, linted as check sees it; every compressed file was
-    // expanded above already.
+    // The written medium, checked exactly as check does, expansions included:
+    // only they show what the packages and transforms hold.
     CheckOptions check;
     check.mediumDir = options.outputDir;
     check.label = options.label;
-    check.decodeStreams = false;
     check.scratchDir = scratch.path() + "/check";
     CheckReport checked = CheckMedium(check);
     findings.Append(checked.findings);
+    if (checked.findings.HasErrors() && !options.force) {
+        // A medium that would fail is not left behind.
+        for (const PackedFile& f : report.files)
+            fs::remove(fs::path(options.outputDir) / f.name, error);
+        fs::remove(fs::path(options.outputDir) / "autorun.inf", error);
+        if (!outputExisted)
+            fs::remove(options.outputDir, error);
+        report.written = false;
+        findings.Note("pack-refused", options.outputDir,
+                      "nothing written: the medium would fail as the errors say; --force writes it all the same");
+    }
     if (options.labelMethod)
         findings.Note("volume-label", "volume label",
                       "the launcher reads the language from the volume label, not from [autorun] label: make the "
