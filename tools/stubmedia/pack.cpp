@@ -453,6 +453,7 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
         for (const PackedFile& f : report.files)
             fs::remove(fs::path(options.outputDir) / f.name, error);
         fs::remove(fs::path(options.outputDir) / "autorun.inf", error);
+        fs::remove(fs::path(options.outputDir) / kManifestName, error);
         if (!outputExisted)
             fs::remove(options.outputDir, error);
         report.written = false;
