@@ -7,6 +7,7 @@
 #include "pe_image.h"
 
 #include "icon_fixture.h"
+#include "wixl_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -54,8 +55,9 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         dir = pattern;
         input = dir / "input";
-        WriteBytes(input / "Setup.msi", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(4000, 'p'));
-        WriteBytes(input / "1033.mst", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(300, 't'));
+        // A real package and its base language's transform: pack checks what they hold.
+        std::string base = wixl_fixture::BuildPackage(input, "Setup.msi", wixl_fixture::Product());
+        wixl_fixture::MakeTransform(input, base, wixl_fixture::Product());
         setupExe = SETUPSTUB_WIN32_EXE;
         ASSERT_TRUE(fs::is_regular_file(setupExe)) << setupExe << " is missing: build the win32 preset first";
     }
