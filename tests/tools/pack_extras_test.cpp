@@ -119,6 +119,38 @@ TEST_F(PackExtrasTest, SubfoldersAreCopiedAndAutorunTextsWritten)
     EXPECT_FALSE(CheckMedium(check).findings.HasErrors());
 }
 
+TEST_F(PackExtrasTest, RefusedMediaLeaveNothingBehind)
+{
+    ASSERT_TRUE(MakeTestSigner(dir.string())) << ReadBytes(dir / "openssl.log");
+    WriteBytes(dir / "wrong.txt", "not the password\n");
+    WriteBytes(input / "docs" / "sub" / "Readme.txt", "read me\n");
+    struct Case {
+        const char* name;
+        std::function<void(PackOptions&)> set;
+        const char* code;
+    } cases[] = {
+        // Known only once osslsigncode opens the key, after setup.exe is copied.
+        {"wrong password",
+         [&](PackOptions& o) {
+             o.sign.pkcs12 = (dir / "signer.p12").string();
+             o.sign.passwordFile = (dir / "wrong.txt").string();
+         },
+         "sign-pkcs12"},
+        // Known only when the written medium is checked, after the subfolders are copied.
+        {"another product's upgrade code",
+         [](PackOptions& o) { o.upgradeCode = u"{87654321-ABCD-1234-ABCD-1234567890AB}"; }, "package-upgrade-code"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PackOptions options = Options("refused");
+        c.set(options);
+        PackReport report = PackMedium(options, nullptr);
+        EXPECT_FALSE(report.written);
+        EXPECT_NE(report.findings.Find(c.code), nullptr) << Messages(report.findings);
+        EXPECT_FALSE(fs::exists(options.outputDir));
+    }
+}
+
 TEST_F(PackExtrasTest, RefusalsComeBeforeAnythingIsWritten)
 {
     std::vector<std::string> eight = NineImages();

@@ -408,8 +408,12 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
         }
         report.files.push_back(file);
         if (!BrandAndSignLauncher(options, (fs::path(options.outputDir) / "setup.exe").string(), scratch.path(),
-                                  report))
+                                  report)) {
+            fs::remove(fs::path(options.outputDir) / "setup.exe", error);
+            if (!outputExisted)
+                fs::remove(options.outputDir, error);
             return report;
+        }
     }
     if (!installer.empty() && !store("package", installer, options.compress))
         return report;
@@ -454,6 +458,9 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
             fs::remove(fs::path(options.outputDir) / f.name, error);
         fs::remove(fs::path(options.outputDir) / "autorun.inf", error);
         fs::remove(fs::path(options.outputDir) / kManifestName, error);
+        // The folder was empty or new (else --force): the copied subfolders are all pack's.
+        for (const std::string& folder : scan.folders)
+            fs::remove_all(fs::path(options.outputDir) / folder, error);
         if (!outputExisted)
             fs::remove(options.outputDir, error);
         report.written = false;
