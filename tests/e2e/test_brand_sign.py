@@ -10,13 +10,13 @@ import shutil
 import struct
 import subprocess
 import unittest
-import uuid
 
 import pefile
 
 import wine_env as w
 from test_build import check_pe
 from test_stubmedia import stubmedia
+from test_transform import LANGUAGES, build_product, run_stubmedia
 
 PRODUCT = "BrandSignE2E"
 PACKAGE = f"{PRODUCT}.msi"
@@ -115,11 +115,16 @@ class BrandSignTests(unittest.TestCase):
 
         cls.input = cls.work / "input"
         cls.input.mkdir()
-        cls.upgrade_code = "{" + str(uuid.uuid4()).upper() + "}"
-        cls.package = w.build_msi(cls.work / "msi" / PACKAGE, cls.upgrade_code, PRODUCT, "1.0.0",
-                                  files=[("brand-sign-e2e.txt", "installed by a signed launcher\n")])
-        shutil.copyfile(cls.package.path, cls.input / PACKAGE)
-        (cls.input / "1033.mst").write_bytes(b"placeholder transform\n")
+        cls.upgrade_code = w.new_upgrade_code()
+        product_code = w.new_upgrade_code()
+        greeting, readme, logo = LANGUAGES[1033]
+        base = build_product(cls.work / "msi" / PACKAGE, cls.upgrade_code, product_code, 1033, greeting, readme,
+                             logo, product=PRODUCT)
+        cls.package = w.MsiPackage(base, product_code, cls.upgrade_code, PRODUCT, "1.0.0", PRODUCT)
+        shutil.copyfile(base, cls.input / PACKAGE)
+        code, text = run_stubmedia("transform", base, base, "-o", cls.input / "1033.mst")
+        if code != 0:
+            raise AssertionError(f"stubmedia transform failed ({code}):\n{text}")
         (cls.input / "docs").mkdir()
         (cls.input / "docs" / "readme.txt").write_text("read me first\n")
 
@@ -180,6 +185,20 @@ class BrandSignTests(unittest.TestCase):
                     self.assertIsNotNone(image, f"RT_ICON {i + 1}")
                     self.assertEqual(image[40:], wanted[slot][40:], f"RT_ICON {i + 1} {slot}")
                     self.assertNotEqual(image, pe_icons(setup)[i], f"RT_ICON {i + 1} is still the launcher's")
+
+                # Windows' icon functions pick and draw the product's images: red
+                # where the launcher's own icon is blue.
+                for path, wanted_colour in ((program, "red"), (setup, "blue")):
+                    seen = self.wine.program_icon(path)
+                    for i in range(1, 10):
+                        self.assertEqual(seen.get(f"image:{i}"), "1", (path, seen))
+                    for size in (48, 32, 16):
+                        fields = seen.get(f"size:{size}", "").split()
+                        self.assertEqual(fields[:1] + fields[2:4], ["id", "icon", "1"], (path, size, seen))
+                        self.assertIn(int(fields[1]), range(1, 10), seen)
+                        self.assertEqual(SLOTS[int(fields[1]) - 1][0], size, seen)
+                        r, g, b = bytes.fromhex(fields[5])
+                        self.assertEqual("red" if r > b else "blue", wanted_colour, (path, size, seen))
 
                 rc, said = verify(program, self.cert)
                 self.assertEqual(rc, 0, said)

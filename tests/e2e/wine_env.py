@@ -72,6 +72,7 @@ TOOLS = {
     "winfo": "console",
     "shell_exec": "windows",
     "msi_transform": "console",
+    "icon_probe": "windows",  # gdi32 for the pixels
 }
 
 NTSTATUS_NAMES = {
@@ -1287,6 +1288,12 @@ class WinePrefix:
                 key, value = line.split("=", 1)
                 info[key] = value
         return info
+
+    def program_icon(self, unix_path):
+        """A program's icon as Windows' icon functions see it (icon_probe):
+        {'size:48': 'id 7 icon 1 pixel c03020', ..., 'image:1': '1', ...}."""
+        result = self._tool("icon_probe", [self.to_windows(unix_path)], check=False)
+        return dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
 
     # -- drives
 
