@@ -227,3 +227,56 @@ TEST_F(PackageCheckTest, WhatThePackagesAndTransformsHoldDecidesTheOutcome)
         }
     }
 }
+
+TEST_F(PackageCheckTest, ExplainPredictsWhatMsiexecEndsWith)
+{
+    auto fixture = [](const char* name) { return Fixture(name); };
+    const std::string text = root + "/text.bin";
+    wixl_fixture::Write(text, "not a transform\n");
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, fs::path>> files;
+        bool compressed;
+        bool wow64;
+        std::function<void(const fs::path&)> more;
+        int exitCode;
+        bool transformTried;
+    } cases[] = {
+        {"sound medium", {{"Setup.msi", fixture("Setup.msi")}, {"1031.mst", fixture("1031.mst")}}, true, true, nullptr,
+         0, true},
+        {"transform missing", {{"Setup.msi", fixture("Setup.msi")}}, true, true, nullptr, 1624, true},
+        {"package damaged",
+         {{"Setup.msi", fixture("Setup.msi")}, {"1031.mst", fixture("1031.mst")}},
+         true, true,
+         [](const fs::path& m) { fs::resize_file(m / "Setup.ms_", fs::file_size(m / "Setup.ms_") / 2); }, 1620,
+         false},
+        {"package missing", {{"1031.mst", fixture("1031.mst")}}, true, true, nullptr, 1619, false},
+        {"x64 package on 32-bit Windows", {{"Setup.msi", fixture("x64.msi")}, {"1031.mst", fixture("1031.mst")}}, false,
+         false, nullptr, 1633, true},
+        {"transform that is no transform", {{"Setup.msi", fixture("Setup.msi")}, {"1031.mst", text}}, false, true,
+         nullptr, 1624, true},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path medium = fs::path(root) / ("e" + std::to_string(index++));
+        Medium(medium, kSetup, c.files, c.compressed);
+        if (c.more)
+            c.more(medium);
+        ExplainOptions options;
+        options.mediumDir = medium.string();
+        options.systemLanguage = 0x0407;
+        options.wow64 = c.wow64;
+        options.tempDir = root + "/c" + std::to_string(index);
+        ExplainReport r = ExplainMedium(options);
+        ASSERT_TRUE(r.msiexecStarted);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.exitCodeReason;
+        EXPECT_EQ(r.ejectHelperStarted, c.exitCode == 0) << "the hand-off follows exit code 0 only";
+        if (c.compressed) {
+            ASSERT_EQ(r.staged.size(), 2u);
+            EXPECT_EQ(r.staged[1].tried, c.transformTried);
+        }
+        if (c.exitCode != 0)
+            EXPECT_NE(r.exitCodeReason.find("(" + std::to_string(c.exitCode)), std::string::npos) << r.exitCodeReason;
+    }
+}

@@ -457,7 +457,8 @@ void PrintExplainJson(std::ostream& out, const ExplainOptions& options, const Ex
     j["language"] = {{"number", unsigned(r.language)}, {"method", r.languageMethod}, {"reason", r.languageReason}};
     Json files = Json::array();
     for (const StagedFile& f : r.staged)
-        files.push_back({{"from", U8(f.from)}, {"to", U8(f.to)}, {"present", f.present}, {"size", f.size}});
+        files.push_back(
+            {{"from", U8(f.from)}, {"to", U8(f.to)}, {"tried", f.tried}, {"present", f.present}, {"size", f.size}});
     j["staging"] = {{"form", r.stagingForm}, {"ok", r.stagingOk}, {"problem", r.stagingProblem}, {"files", files}};
     j["msiexec"] = nullptr;
     if (r.msiexecStarted)
@@ -512,8 +513,9 @@ void PrintExplainText(std::ostream& out, const ExplainOptions& options, const Ex
                     out << "  " << U8(f.to) << (f.present ? ": used where it lies" : ": MISSING") << "\n";
                 else
                     out << "  " << U8(f.from) << " -> " << U8(f.to) << ": "
-                        << (f.present && f.size == f.expectedSize ? std::to_string(f.size) + " bytes"
-                                                                  : std::string("FAILS"))
+                        << (!f.tried ? std::string("not tried (the launcher stops after the package)")
+                            : f.present && f.size == f.expectedSize ? std::to_string(f.size) + " bytes"
+                                                                    : std::string("FAILS"))
                         << "\n";
             }
             if (!r.stagingProblem.empty())
@@ -549,7 +551,8 @@ Command AddExplainCommand(CLI::App& root, const Io& io)
         "explain",
         "A dry run: runs the launcher's own code on a simulated Windows for one system and tells which package "
         "and language it takes and why, what it stages where, and the exact msiexec command. msiexec itself is "
-        "not run; its exit code is scripted (0 unless --msiexec-exit).");
+        "not run; its exit code is predicted from the package and transform it would get (0 when they are "
+        "sound), or scripted with --msiexec-exit.");
     app->add_option("medium", o.mediumDir, "the medium folder");
     AddLanguageOption(app, "--system-language", &o.systemLanguage,
                       "the system's default language (1031 or 0x0407; default 1033)");
@@ -579,7 +582,8 @@ Command AddExplainCommand(CLI::App& root, const Io& io)
         ->type_name("DIR");
     app->add_flag("--logging", o.logging, "the logging flag file exists in the temporary directory");
     app->add_flag("--installed", o.installed, "the product is installed already");
-    app->add_option("--msiexec-exit", o.msiexecExitCode, "the exit code msiexec is scripted to end with")
+    app->add_option("--msiexec-exit", o.msiexecExitCode,
+                    "the exit code msiexec is scripted to end with (default: predicted from the package and transform)")
         ->type_name("N");
     AddJsonFlag(app, &a->json);
 
@@ -590,6 +594,7 @@ Command AddExplainCommand(CLI::App& root, const Io& io)
         if (a->bits64 && a->bits32)
             return UsageError(io, app, "--64bit and --32bit exclude each other");
         o.systemLanguageGiven = app->count("--system-language") != 0;
+        o.msiexecExitGiven = app->count("--msiexec-exit") != 0;
         if (app->count("--label"))
             o.label = U16(a->label);
         o.wow64 = !a->bits32;

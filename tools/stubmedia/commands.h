@@ -77,6 +77,7 @@ struct ExplainOptions {
     bool logging = false;
     bool installed = false;
     uint32_t msiexecExitCode = 0;
+    bool msiexecExitGiven = false;  // otherwise predicted from the package and transform
 };
 
 struct StagedFile {
@@ -85,6 +86,7 @@ struct StagedFile {
     bool present = false;
     uint64_t size = 0;
     uint64_t expectedSize = 0;
+    bool tried = true;  // false: the launcher stopped before this file
 };
 
 struct ExplainReport {

@@ -2,6 +2,7 @@
 
 #include "launcher_sim.h"
 #include "lzma_alone.h"
+#include "msiexec_outcome.h"
 
 #include "entry.h"
 #include "language.h"
@@ -162,14 +163,17 @@ ExplainReport ExplainMedium(const ExplainOptions& options)
     // The whole program, as the start from the medium runs it.
     machine.installed = options.installed;
     machine.upgradeCode = upgradeCode;
-    BootMachine(machine);
-    sim::MsiexecScript script;
-    script.exitCode = options.msiexecExitCode;
-    if (options.msiexecExitCode == 0)
-        script.installsUpgradeCode = upgradeCode;
-    sim::ScriptMsiexec(script);
-    std::u16string modulePath = ModulePath(machine);
-    report.exitCode = sim::RunProcess(modulePath, u"\"" + modulePath + u"\"", &wWinMain);
+    auto runLauncher = [&](uint32_t msiexecExitCode) {
+        BootMachine(machine);
+        sim::MsiexecScript script;
+        script.exitCode = msiexecExitCode;
+        if (msiexecExitCode == 0)
+            script.installsUpgradeCode = upgradeCode;
+        sim::ScriptMsiexec(script);
+        std::u16string modulePath = ModulePath(machine);
+        report.exitCode = sim::RunProcess(modulePath, u"\"" + modulePath + u"\"", &wWinMain);
+    };
+    runLauncher(options.msiexecExitCode);
 
     report.guardName = U16(EventText("CreateMutexW "));
     report.installedCheckAsked = sim::FindEvent("MsiEnumRelatedProductsW ") >= 0;
@@ -238,8 +242,24 @@ ExplainReport ExplainMedium(const ExplainOptions& options)
                     report.stagingProblem = "the launcher could not expand " + U8(from) +
                                             " (stubmedia check tells why)";
             }
+            // The launcher expands the transform only after the package.
+            if (report.staged.size() == 2 && !report.staged[1].present &&
+                !(report.staged[0].present && report.staged[0].size == report.staged[0].expectedSize))
+                report.staged[1].tried = false;
             report.stagingOk = report.stagingProblem.empty();
         }
+    }
+
+    // Unless told, msiexec ends as the package and transform it gets decide;
+    // the launcher runs again to show what it does with that code.
+    MsiexecOutcome predicted;
+    if (report.msiexecStarted && !options.msiexecExitGiven) {
+        std::u16string packagePath = PackageFromParameters(report.msiexecParameters);
+        std::u16string transformPath = report.msiexecDirectory + u"\\" + Decimal(report.language) + u".mst";
+        predicted = PredictMsiexec(packagePath.empty() ? std::string() : sim::HostPath(packagePath),
+                                   sim::HostPath(transformPath), options.wow64);
+        if (predicted.code != 0)
+            runLauncher(predicted.code);
     }
 
     for (const sim::ProcessLaunch& launch : sim::ProcessLaunches()) {
@@ -253,6 +273,11 @@ ExplainReport ExplainMedium(const ExplainOptions& options)
 
     if (report.installed)
         report.exitCodeReason = "the product is installed already: no installation, exit code 0";
+    else if (report.msiexecStarted && predicted.code != 0)
+        report.exitCodeReason = "msiexec's exit code, passed through: " + predicted.reason;
+    else if (report.msiexecStarted && !options.msiexecExitGiven)
+        report.exitCodeReason = "msiexec's exit code: 0 when the installation succeeds (the package and transform "
+                                "it gets are sound; a real run ends with what msiexec returns)";
     else if (report.msiexecStarted)
         report.exitCodeReason = "msiexec's exit code (scripted as " + std::to_string(options.msiexecExitCode) +
                                 "; a real run ends with what msiexec returns)";
@@ -263,6 +288,8 @@ ExplainReport ExplainMedium(const ExplainOptions& options)
                               "the launcher starts no installer on this system: " + report.packageReason);
     else if (report.msiexecStarted && !report.stagingOk)
         report.findings.Error("staging-fails", U8(report.packageName), report.stagingProblem);
+    else if (predicted.code != 0)
+        report.findings.Error("msiexec-fails", U8(report.packageName), predicted.reason);
     return report;
 }
 
