@@ -4,6 +4,7 @@
 #include "launcher_sim.h"
 #include "lzma_alone.h"
 #include "medium.h"
+#include "pack_tidy.h"
 #include "shared_files.h"
 #include "wixl_fixture.h"
 
@@ -14,10 +15,12 @@ extern "C" {
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -294,6 +297,15 @@ TEST_F(StubmediaTest, PackRefusesMediaThatWouldFail)
         {"package of another upgrade code",
          {"pack", input, out, "--upgrade-code", "{99999999-ABCD-1234-ABCD-1234567890AB}", "--setup-exe", setupExe}, 1,
          "[package-upgrade-code]"},
+        {"medium folder inside the input",
+         {"pack", input, input + "/medium", "--upgrade-code", kGuid, "--setup-exe", setupExe}, 1,
+         "[pack-output-in-input]"},
+        {"medium folder holding the input, cleaned",
+         {"pack", input, suiteRoot + "/.", "--clean", "--upgrade-code", kGuid, "--setup-exe", setupExe}, 1,
+         "[pack-output-in-input]"},
+        {"clean a folder that is no medium",
+         {"pack", input, busy.string(), "--clean", "--upgrade-code", kGuid, "--setup-exe", setupExe}, 1,
+         "[pack-clean-not-medium]"},
         {"no launcher to ship",
          {"pack", input, out, "--upgrade-code", kGuid, "--setup-exe", root + "/nothing.exe"}, 1,
          "[pack-setup-missing]"},
@@ -305,6 +317,98 @@ TEST_F(StubmediaTest, PackRefusesMediaThatWouldFail)
         EXPECT_EQ(run.code, c.exitCode);
         EXPECT_NE((run.out + run.err).find(c.expected), std::string::npos) << run.out << run.err;
         EXPECT_FALSE(fs::exists(out)) << "nothing is written for a medium that would fail";
+    }
+}
+
+TEST_F(StubmediaTest, PackLeavesNoStaleFormsAndSaysWhatTheTargetNeeds)
+{
+    auto pack = [&](const fs::path& in, const fs::path& medium, std::vector<std::string> more) {
+        std::vector<std::string> args = {"pack", in.string(), medium.string(), "--upgrade-code", kGuid,
+                                         "--setup-exe", setupExe, "--quiet", "--json"};
+        args.insert(args.end(), more.begin(), more.end());
+        ToolRun run = Stubmedia(args);
+        EXPECT_EQ(run.code, 0) << run.out << run.err;
+        return nlohmann::json::parse(run.out);
+    };
+    auto codes = [](const nlohmann::json& report) {
+        std::set<std::string> found;
+        for (const auto& f : report["findings"])
+            found.insert(f["code"].get<std::string>());
+        return found;
+    };
+
+    // Each pack over an earlier medium of the other form, and --clean over one with an extra file.
+    struct Case {
+        const char* name;
+        std::vector<std::string> first, second;
+        std::vector<const char*> present, absent;
+    };
+    const std::vector<Case> cases = {
+        {"--force --plain over compressed", {}, {"--force", "--plain"}, {"Setup.msi", "1033.mst"},
+         {"Setup.ms_", "1033.ms_", "Setup64.ms_"}},
+        // The old plain package would be installed instead of the new compressed one.
+        {"--force over plain", {"--plain"}, {"--force"}, {"Setup.ms_", "1041.ms_"}, {"Setup.msi", "1041.mst"}},
+        {"--clean over compressed", {}, {"--clean", "--plain"}, {"Setup.msi"}, {"Setup.ms_", "extra.txt"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path medium = fs::path(root) / "medium";
+        fs::remove_all(medium);
+        std::vector<std::string> first = {"--map", "1041=1041"}, second = first;
+        first.insert(first.end(), c.first.begin(), c.first.end());
+        second.insert(second.end(), c.second.begin(), c.second.end());
+        pack(input, medium, first);
+        WriteBytes(medium / "extra.txt", "left over");
+        nlohmann::json report = pack(input, medium, second);
+        for (const char* name : c.present)
+            EXPECT_TRUE(fs::exists(medium / name)) << name;
+        for (const char* name : c.absent)
+            EXPECT_FALSE(fs::exists(medium / name)) << name;
+        ToolRun check = Stubmedia({"check", medium.string()});
+        EXPECT_EQ(check.code, 0) << check.out;
+        EXPECT_EQ(check.out.find("transform-name"), std::string::npos) << check.out;
+    }
+
+    // The package and the transform expanded, and the eject helper's copy of setup.exe.
+    nlohmann::json report = pack(input, fs::path(root) / "compressed", {"--map", "1041=1041"});
+    uint64_t package = std::max(fs::file_size(fs::path(input) / "Setup.msi"), fs::file_size(fs::path(input) / "Setup64.msi"));
+    uint64_t transform = 0;
+    for (const char* name : {"1031.mst", "1033.mst", "1041.mst"})
+        transform = std::max(transform, uint64_t(fs::file_size(fs::path(input) / name)));
+    EXPECT_EQ(report["tempSpace"], package + transform + fs::file_size(setupExe));
+    EXPECT_TRUE(codes(report).count("temp-space")) << report.dump(2);
+    // A plain medium: only the eject helper.
+    report = pack(input, fs::path(root) / "plain", {"--map", "1041=1041", "--plain"});
+    EXPECT_EQ(report["tempSpace"], fs::file_size(setupExe));
+}
+
+TEST(PackGain, LittleGainIsNotedWithTheHintPlain)
+{
+    struct Case {
+        const char* role;
+        uint64_t size, stored;
+        const char* code;  // empty: no note
+    };
+    for (const Case& c : std::vector<Case>{
+             {"package", 1000, 1000, "compression-useless"},
+             {"package64", 1000, 1003, "compression-useless"},
+             {"package", 1000, 980, "compression-low-gain"},  // a package with its own cabinets
+             {"package", 1000, 901, "compression-low-gain"},
+             {"package", 1000, 899, ""},
+             {"transform", 1000, 990, ""},  // transforms are small: their gain does not matter
+         }) {
+        PackedFile file;
+        file.role = c.role;
+        file.name = "Setup.ms_";
+        file.compressed = true;
+        file.size = c.size;
+        file.storedSize = c.stored;
+        Findings findings;
+        NoteCompressionGain(file, findings);
+        SCOPED_TRACE(std::string(c.role) + " " + std::to_string(c.stored));
+        EXPECT_EQ(Codes(findings, Severity::Note), c.code);
+        if (*c.code)
+            EXPECT_NE(findings.items[0].message.find("--plain"), std::string::npos);
     }
 }
 

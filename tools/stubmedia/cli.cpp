@@ -192,6 +192,7 @@ void PrintPack(std::ostream& out, const PackOptions& options, const PackReport& 
         j["autorun"] = U8(report.autorun);
         j["branded"] = report.branded;
         j["signature"] = SignatureJson(report.signature);
+        j["tempSpace"] = report.tempSpace;
         AddFindingsJson(j, report.findings);
         PrintJson(out, j);
         return;
@@ -277,7 +278,9 @@ Command AddPackCommand(CLI::App& root, const Io& io)
         ->type_name("FILE");
     app->add_option("--timestamp-url", o.sign.timestampUrl, "an Authenticode timestamp server (default: none)")
         ->type_name("URL");
-    app->add_flag("--force", o.force, "write into a folder that is not empty (files left there stay on the medium)");
+    app->add_flag("--force", o.force, "write into a folder that is not empty (other files left there stay on the medium; an earlier form of a package or transform is removed)");
+    app->add_flag("--clean", o.clean,
+                  "empty the medium folder first (an earlier medium: it must hold autorun.inf or setup.exe)");
     app->add_option("--temp", o.scratchDir, "scratch folder for the verification (default: a private one)")
         ->type_name("DIR");
     app->add_flag("--quiet", a->quiet, "no progress lines");

@@ -30,6 +30,7 @@ struct PackOptions {
     std::string setupExe;  // empty: the one the tool ships (SharedFile)
     int level = 5;
     bool force = false;
+    bool clean = false;  // empty an earlier medium in the output folder first
     uint64_t progressThreshold = 4ull << 20;  // show progress for files at least this large
     std::string scratchDir;
     std::string icon;  // the product's icon for setup.exe; empty: the launcher's own
@@ -54,6 +55,7 @@ struct PackReport {
     bool written = false;
     bool branded = false;
     SignatureInfo signature;
+    uint64_t tempSpace = 0;  // free space the target's temporary directory needs
 };
 
 // progress: where progress lines go (null: nowhere).

@@ -4,6 +4,7 @@
 #include "lzma_alone.h"
 #include "manifest.h"
 #include "pack_extras.h"
+#include "pack_tidy.h"
 #include "shared_files.h"
 
 #include "language.h"
@@ -295,19 +296,17 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
                            : "is not there or is not a Windows program");
         return report;
     }
+    if (!CheckFoldersApart(options.inputDir, options.outputDir, findings))
+        return report;
     if (fs::exists(options.outputDir, error)) {
-        if (fs::equivalent(options.outputDir, options.inputDir, error)) {
-            findings.Error("pack-output-is-input", options.outputDir, "the medium folder must differ from the input");
-            return report;
-        }
         if (!fs::is_directory(options.outputDir, error)) {
             findings.Error("pack-output", options.outputDir, "exists and is not a folder");
             return report;
         }
-        if (!fs::is_empty(options.outputDir, error) && !options.force) {
+        if (!fs::is_empty(options.outputDir, error) && !options.force && !options.clean) {
             findings.Error("pack-output-not-empty", options.outputDir,
-                           "is not empty: files left there would lie on the medium too; use an empty folder or "
-                           "--force");
+                           "is not empty: files left there would lie on the medium too; use an empty folder, "
+                           "--clean or --force");
             return report;
         }
     }
@@ -334,6 +333,8 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
         }
     }
 
+    if (options.clean && !CleanMediumFolder(options.outputDir, findings))
+        return report;
     bool outputExisted = fs::exists(options.outputDir, error);
     fs::create_directories(options.outputDir, error);
     if (!fs::is_directory(options.outputDir, error)) {
@@ -360,6 +361,7 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
                 return false;
             }
             file.storedSize = file.size;
+            RemoveOtherForm(options.outputDir, file, findings);
             report.files.push_back(file);
             return true;
         }
@@ -386,10 +388,8 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
                                    : "the launcher's expansion fails on the file just written");
             return false;
         }
-        if (role != "transform" && file.storedSize >= file.size)
-            findings.Note("compression-useless", file.name,
-                          "compressing saves nothing (the package holds compressed cabinets already): --plain "
-                          "spares the expansion into the temporary directory");
+        NoteCompressionGain(file, findings);
+        RemoveOtherForm(options.outputDir, file, findings);
         report.files.push_back(file);
         return true;
     };
@@ -443,6 +443,7 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
     if (!WriteManifest(options.outputDir, findings))
         return report;
     report.written = true;
+    NoteTempSpace(report);
 
     // The written medium, checked exactly as check does, expansions included:
     // only they show what the packages and transforms hold.
