@@ -7,6 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <glib.h>
+#include <gsf/gsf-infile-msole.h>
+#include <gsf/gsf-infile.h>
+#include <gsf/gsf-input-stdio.h>
+#include <gsf/gsf-outfile-msole.h>
+#include <gsf/gsf-outfile.h>
+#include <gsf/gsf-output-stdio.h>
+#include <gsf/gsf-utils.h>
+
+#include <functional>
 
 namespace fs = std::filesystem;
 using namespace stubmedia::msi;
@@ -195,4 +204,101 @@ TEST_F(MsiFormatTest, TextOutsideTheCodePageIsRefused)
     EXPECT_FALSE(generated.ok);
     EXPECT_NE(generated.error.find("code page 1252"), std::string::npos) << generated.error;
     EXPECT_FALSE(fs::exists(root / "1049.mst"));
+}
+
+namespace {
+
+// A copy of a compound file whose streams pass through edit(name, bytes)
+// (decoded stream name; return false to leave the stream out), with the
+// given class.
+void Rewrite(const std::string& from, const std::string& to, const uint8_t* classId,
+             const std::function<bool(const std::string&, std::string&)>& edit)
+{
+    gsf_init();
+    GError* error = nullptr;
+    GsfInput* input = gsf_input_stdio_new(from.c_str(), &error);
+    ASSERT_NE(input, nullptr);
+    GsfInfile* in = gsf_infile_msole_new(input, &error);
+    ASSERT_NE(in, nullptr);
+    GsfOutput* sink = gsf_output_stdio_new(to.c_str(), &error);
+    ASSERT_NE(sink, nullptr);
+    GsfOutfile* out = gsf_outfile_msole_new(sink);
+    gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(out), classId);
+    for (int i = 0; i < gsf_infile_num_children(in); ++i) {
+        std::string encoded = gsf_infile_name_by_index(in, i);
+        GsfInput* child = gsf_infile_child_by_index(in, i);
+        std::string bytes(size_t(gsf_input_size(child)), '\0');
+        if (!bytes.empty())
+            gsf_input_read(child, bytes.size(), reinterpret_cast<guint8*>(&bytes[0]));
+        g_object_unref(child);
+        bool table = false;
+        if (!edit(DecodeStreamName(encoded, &table), bytes))
+            continue;
+        GsfOutput* stream = gsf_outfile_new_child(out, encoded.c_str(), FALSE);
+        gsf_output_write(stream, bytes.size(), reinterpret_cast<const guint8*>(bytes.data()));
+        gsf_output_close(stream);
+        g_object_unref(stream);
+    }
+    gsf_output_close(GSF_OUTPUT(out));
+    g_object_unref(out);
+    gsf_output_close(sink);
+    g_object_unref(sink);
+    g_object_unref(in);
+    g_object_unref(input);
+}
+
+const uint8_t kTransformClassId[16] = {0x82, 0x10, 0x0C, 0x00, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
+const uint8_t kDatabaseClassId[16] = {0x84, 0x10, 0x0C, 0x00, 0, 0, 0, 0, 0xC0, 0, 0, 0, 0, 0, 0, 0x46};
+
+}  // namespace
+
+TEST_F(MsiFormatTest, DamagedTransformsAreCaughtBeforeWindowsInstallerSeesThem)
+{
+    std::string base = BuildPackage(root, "base.msi", Product());
+    std::string good = MakeTransform(root, base, German(Product()));
+    Database b = Read(base);
+    using Edit = std::function<bool(const std::string&, std::string&)>;
+    struct Case {
+        const char* name;
+        const uint8_t* classId;
+        Edit edit;
+        bool readable;
+        const char* error;
+    } cases[] = {
+        {"untouched copy", kTransformClassId, [](const std::string&, std::string&) { return true; }, true, ""},
+        {"a database's class", kDatabaseClassId, [](const std::string&, std::string&) { return true; }, false,
+         "is a Windows Installer package, not a transform"},
+        {"table stream cut short", kTransformClassId,
+         [](const std::string& name, std::string& bytes) {
+             if (name == "Property")
+                 bytes.pop_back();
+             return true;
+         },
+         true, "Property's changes end in the middle of a record"},
+        {"a string whose count is 0", kTransformClassId,
+         [](const std::string& name, std::string& bytes) {
+             if (name == "_StringPool")
+                 for (size_t slot = 4; slot + 4 <= bytes.size(); slot += 4)
+                     bytes[slot + 2] = bytes[slot + 3] = 0;
+             return true;
+         },
+         true, "whose count is 0"},
+        {"string pool without its data", kTransformClassId,
+         [](const std::string& name, std::string&) { return name != "_StringData"; }, true, "has no string pool"},
+        {"binary cell without its stream", kTransformClassId,
+         [](const std::string& name, std::string&) { return name != "Binary.Logo"; }, true,
+         "the binary cell Binary.Logo has no stream"},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = (root / ("bad" + std::to_string(index++) + ".mst")).string();
+        Rewrite(good, path, c.classId, c.edit);
+        TransformReport report = ApplyTransform(path, b, nullptr);
+        EXPECT_EQ(report.readable, c.readable) << report.error;
+        if (*c.error)
+            EXPECT_NE(report.error.find(c.error), std::string::npos) << report.error;
+        else
+            EXPECT_EQ(report.error, "");
+    }
 }
