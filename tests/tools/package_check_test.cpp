@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <sstream>
 
 namespace fs = std::filesystem;
@@ -279,4 +280,24 @@ TEST_F(PackageCheckTest, ExplainPredictsWhatMsiexecEndsWith)
         if (c.exitCode != 0)
             EXPECT_NE(r.exitCodeReason.find("(" + std::to_string(c.exitCode)), std::string::npos) << r.exitCodeReason;
     }
+}
+
+TEST_F(PackageCheckTest, CheckReportsWhatEachPackageIs)
+{
+    fs::path medium = fs::path(root) / "m";
+    Medium(medium, kSetupBoth,
+           {{"Setup.msi", Fixture("Setup.msi")}, {"Setup64.msi", Fixture("x64.msi")}, {"1031.mst", Fixture("1031.mst")},
+            {"1033.mst", Fixture("1033.mst")}},
+           true);
+    std::ostringstream out, err;
+    ASSERT_EQ(RunStubmedia({"check", medium.string(), "--json"}, out, err), 0) << out.str() << err.str();
+    nlohmann::json report = nlohmann::json::parse(out.str());
+    ASSERT_EQ(report["packages"].size(), 2u);
+    std::map<std::string, std::string> platforms;
+    for (const auto& p : report["packages"]) {
+        platforms[p["key"]] = p["platform"];
+        EXPECT_EQ(p["upgradeCode"], wixl_fixture::kUpgradeCode);
+        EXPECT_EQ(p["productLanguage"], "1033");
+    }
+    EXPECT_EQ(platforms, (std::map<std::string, std::string>{{"Installer", "Intel"}, {"Installer64", "x64"}}));
 }

@@ -335,8 +335,16 @@ void PrintCheck(std::ostream& out, const CheckOptions& options, const CheckRepor
         if (report.label)
             j["label"] = U8(*report.label);
         Json& packages = j["packages"] = Json::array();
-        for (const PackageReport& p : report.packages)
-            packages.push_back({{"key", p.key}, {"name", U8(p.name)}, {"systems", p.systems}, {"form", form(p.form)}});
+        for (const PackageReport& p : report.packages) {
+            Json package = {{"key", p.key}, {"name", U8(p.name)}, {"systems", p.systems}, {"form", form(p.form)}};
+            if (p.content) {
+                package["platform"] = p.content->platform;
+                package["productCode"] = p.content->productCode;
+                package["upgradeCode"] = p.content->upgradeCode;
+                package["productLanguage"] = p.content->productLanguage;
+            }
+            packages.push_back(package);
+        }
         Json& languages = j["languages"] = Json::array();
         for (const LanguageChoice& c : report.languages)
             languages.push_back({{"language", unsigned(c.language)}, {"reason", c.reason}, {"essential", c.essential}});
@@ -369,6 +377,10 @@ void PrintCheck(std::ostream& out, const CheckOptions& options, const CheckRepor
             out << "  " << p.key << " \"" << U8(p.name) << "\" for " << p.systems << ": "
                 << (p.form == PackageReport::Form::Compressed ? "compressed (" + U8(CompressedName(p.name)) + ")"
                                                               : std::string(form(p.form)))
+                << (p.content ? ", " + (p.content->platform.empty() ? std::string("no platform") : p.content->platform) +
+                                    ", language " + p.content->productLanguage + ", UpgradeCode " +
+                                    p.content->upgradeCode
+                              : std::string())
                 << "\n";
     }
     if (!report.languages.empty()) {

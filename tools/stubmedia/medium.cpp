@@ -868,6 +868,9 @@ CheckReport CheckMedium(const CheckOptions& given)
     checker.ListContents();
     checker.CheckTransforms();
     report.contents = CheckContents(checker.upgradeCode, checker.contents, checker.transformContents, findings);
+    for (size_t i = 0; i < report.packages.size() && i < checker.contentIndex.size(); ++i)
+        if (checker.contentIndex[i] >= 0 && report.contents.packages[size_t(checker.contentIndex[i])].readable)
+            report.packages[i].content = report.contents.packages[size_t(checker.contentIndex[i])];
     return report;
 }
 

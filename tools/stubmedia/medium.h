@@ -52,6 +52,7 @@ struct PackageReport {
     std::string systems;  // which systems use it
     enum class Form { Missing, Plain, Compressed } form = Form::Missing;
     std::string file;  // the file of the medium that is used
+    std::optional<PackageContent> content;  // what it holds, when it could be read
 };
 
 struct CompressedReport {
