@@ -407,6 +407,27 @@ class BadMediaTests(RobustnessTestCase):
         shutil.rmtree(long_root, ignore_errors=True)
 
 
+    def test_a_temporary_directory_that_does_not_exist(self):
+        # A package in neither form is staged nowhere, and msiexec is started in
+        # the temporary directory to report it. Windows refuses a working
+        # directory that does not exist: ShellExecuteExW fails with
+        # ERROR_DIRECTORY (267), the run's exit code, and msiexec never runs.
+        # Wine starts msiexec all the same, in the caller's own directory.
+        missing = "C:\\robust-missing-temp"
+        shutil.rmtree(self.wine.drive_c / "robust-missing-temp", ignore_errors=True)
+        self.set_temp(missing)
+        for arch, setup in self.setups():
+            with self.subTest(arch=arch):
+                self.wine.clear_msiexec_records()
+                self.wine.set_msiexec_exit(CANCELLED)
+                program = self.fresh_medium(setup, self.settings("Installer=Missing.msi"))
+                result = self.wine.run(program, [], winedebug="+exec")
+                self.check("missing temp", result, CANCELLED, ["-i", missing + "\\\\Missing.msi", "TRANSFORMS=1033.mst"])
+                traced_dir = (missing + "\\").replace("\\", "\\\\")
+                self.assertIn(f'dir=L"{traced_dir}"', result.stderr, "the launch names the missing directory")
+                self.assertEqual(self.wine.msiexec_records()[0].cwd, "M:\\")
+
+
 def tree(root):
     """{relative path: bytes} of every file below root."""
     return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}

@@ -95,6 +95,32 @@ TEST_F(InstallerLaunchTest, LaunchRecordStartsTheSystemsMsiexecInThePackagesDire
     EXPECT_EQ(sim::OpenProcessHandles(), 1) << "the msiexec handle stays open";
 }
 
+TEST_F(InstallerLaunchTest, AWorkingDirectoryThatDoesNotExistFailsTheLaunch)
+{
+    // A package in neither form is staged nowhere, and msiexec is started in
+    // the temporary directory to report it; Windows refuses that directory
+    // when it does not exist (GetTempPathW does not check it).
+    struct Case {
+        const char* what;
+        std::u16string temp;
+        DWORD result;
+    } cases[] = {
+        {"temp directory exists", u"C:\\Temp\\", 0},
+        {"temp directory does not exist", u"C:\\Gone\\", ERROR_DIRECTORY},
+        {"temp names a file", u"C:\\Temp\\file\\", ERROR_DIRECTORY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Restart();
+        WriteFile(u"C:\\Temp\\file", "a file");
+        sim::SetTempPath(c.temp);
+        WriteAutorun("[Setup]\nInstaller=Missing.msi\n");
+        EXPECT_EQ(RunInstaller(), c.result);
+        EXPECT_EQ(OnlyLaunch().directory, c.temp);
+        EXPECT_EQ(sim::OpenProcessHandles(), c.result == 0 ? 1 : 0) << "msiexec runs only in an existing directory";
+    }
+}
+
 TEST_F(InstallerLaunchTest, ParametersNameThePackageTheTransformAndTheLogWhenAsked)
 {
     struct Case {

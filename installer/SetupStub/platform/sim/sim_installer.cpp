@@ -95,6 +95,15 @@ BOOL ShellExecuteExW(LPSHELLEXECUTEINFOW info)
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // Windows starts nothing in a working directory that does not exist
+    // (Wine starts the program in the caller's current directory instead).
+    if (!launch.directory.empty()) {
+        std::string hostDir;
+        if (!MapPath(launch.directory, &hostDir) || !HostExists(hostDir) || HostIsFile(hostDir)) {
+            SetError(ERROR_DIRECTORY);
+            return FALSE;
+        }
+    }
     const MsiexecScript& script = S().msiexec;
     if (script.launchError) {
         SetError(script.launchError);
