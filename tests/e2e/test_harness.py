@@ -269,6 +269,27 @@ class NamedObjectTests(WineTestCase):
             self.assertEqual(self.wine.probe_object("mutex", name), w.ERROR_INVALID_HANDLE)
 
 
+class FileAttributeTests(WineTestCase):
+    def test_wine_creates_anew_over_hidden_and_system_files(self):
+        # Windows refuses both with ERROR_ACCESS_DENIED (EACCES for _wfopen)
+        # until the file is made normal; Wine 8 writes over it, as the
+        # simulated Windows of the host tests does not.
+        folder = self.wine.drive_c / "e2e" / "attributes"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "source.txt").write_bytes(b"new")
+        target = "C:\\e2e\\attributes\\target.txt"
+        for attributes in (w.FILE_ATTRIBUTE_HIDDEN, w.FILE_ATTRIBUTE_SYSTEM):
+            for step in (f"copy|C:\\e2e\\attributes\\source.txt|{target}", f"wfopen|{target}|wb+"):
+                with self.subTest(attributes=attributes, step=step.split("|")[0]):
+                    (folder / "target.txt").write_bytes(b"old")
+                    set_attributes, get_attributes, created = self.wine.file_steps(
+                        f"attrib|{target}|{attributes:x}", f"getattrib|{target}", step)
+                    self.assertEqual(set_attributes["ok"], 1)
+                    self.assertTrue(get_attributes["value"] & attributes, get_attributes)
+                    self.assertEqual(created["ok"], 1, created)
+                    self.assertEqual((folder / "target.txt").read_bytes(), b"new" if step.startswith("copy") else b"")
+
+
 class ProcessTests(WineTestCase):
     def test_sleeper_pid_is_listed_until_it_is_killed(self):
         bg = self.wine.start_sleeper(30000)

@@ -104,6 +104,34 @@ class StagingTests(unittest.TestCase):
         finally:
             self.remove(link)
 
+    def test_stale_hidden_and_system_files_are_made_normal_and_deleted(self):
+        # Windows would refuse to create the staged files anew over them.
+        temp = self.wine.temp_dir_windows
+        hidden_system = w.FILE_ATTRIBUTE_HIDDEN | w.FILE_ATTRIBUTE_SYSTEM
+        for exe in w.setup_exes():
+            with self.subTest(arch=exe.arch):
+                self.fresh_run()
+                links = []
+                for name in (PACKAGE, TRANSFORM):
+                    stale = self.wine.temp_dir / name
+                    stale.write_bytes(b"stale " + name.encode())
+                    link = self.wine.temp_dir / f"staging-old-{name}"
+                    self.remove(link)
+                    os.link(stale, link)
+                    links.append((link, b"stale " + name.encode()))
+                    self.wine.set_file_attributes(f"{temp}\\{name}", hidden_system)
+                try:
+                    program = self.medium_with(exe.require(), plain=False)
+                    self.assertEqual(self.wine.run(program, []), CANCELLED)
+                    for name, data in ((PACKAGE, self.package), (TRANSFORM, self.transform)):
+                        self.assertEqual((self.wine.temp_dir / name).read_bytes(), data)
+                        self.assertFalse(self.wine.file_attributes(f"{temp}\\{name}") & hidden_system)
+                    for link, data in links:
+                        self.assertEqual(link.read_bytes(), data, "deleted, not written over")
+                finally:
+                    for link, _ in links:
+                        self.remove(link)
+
     def test_plain_package_is_used_where_it_lies(self):
         self.for_each_setup(self.check_plain_medium)
 

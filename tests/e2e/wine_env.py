@@ -48,7 +48,12 @@ DRIVE_FIXED = 3
 DRIVE_CDROM = 5
 DRIVE_TYPES = {"removable": DRIVE_REMOVABLE, "hd": DRIVE_FIXED, "cdrom": DRIVE_CDROM}
 
+FILE_ATTRIBUTE_READONLY = 0x01
+FILE_ATTRIBUTE_HIDDEN = 0x02
+FILE_ATTRIBUTE_SYSTEM = 0x04
+
 ERROR_SUCCESS = 0
+ERROR_ACCESS_DENIED = 5
 ERROR_INVALID_HANDLE = 6
 ERROR_ALREADY_EXISTS = 183
 
@@ -73,6 +78,7 @@ TOOLS = {
     "shell_exec": "windows",
     "msi_transform": "console",
     "icon_probe": "windows",  # gdi32 for the pixels
+    "file_probe": "console",
 }
 
 NTSTATUS_NAMES = {
@@ -1294,6 +1300,28 @@ class WinePrefix:
         {'size:48': 'id 7 icon 1 pixel c03020', ..., 'image:1': '1', ...}."""
         result = self._tool("icon_probe", [self.to_windows(unix_path)], check=False)
         return dict(line.split("=", 1) for line in result.stdout.splitlines() if "=" in line)
+
+    def file_steps(self, *steps, arch=None):
+        """Run file_probe's steps ("attrib|C:\\x|6", "copy|C:\\a|C:\\b",
+        "wfopen|C:\\x|wb+", "getattrib|C:\\x"); one dict per step of what
+        it printed, e.g. {"step": "copy", "ok": 1, "error": 5}."""
+        result = self._tool("file_probe", list(steps), arch=arch)
+        answers = []
+        for line in result.stdout.splitlines():
+            step, *fields = line.split()
+            answers.append({"step": step, **{k: int(v, 0) for k, v in (f.split("=", 1) for f in fields)}})
+        if len(answers) != len(steps):
+            raise HarnessError(f"file_probe answered {len(answers)} of {len(steps)} steps: {result!r}")
+        return answers
+
+    def set_file_attributes(self, windows_path, attributes):
+        (answer,) = self.file_steps(f"attrib|{windows_path}|{attributes:x}")
+        if not answer["ok"]:
+            raise HarnessError(f"SetFileAttributesW({windows_path!r}, 0x{attributes:x}) failed: {answer}")
+
+    def file_attributes(self, windows_path):
+        """GetFileAttributesW's answer (0xFFFFFFFF when the file is missing)."""
+        return self.file_steps(f"getattrib|{windows_path}")[0]["value"]
 
     # -- drives
 

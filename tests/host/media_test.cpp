@@ -357,6 +357,35 @@ TEST_F(MediaTest, ReadOnlyEarlierHelperIsMadeNormalDeletedAndReplaced)
     EXPECT_TRUE(sim::ProcessLaunches()[0].succeeded);
 }
 
+TEST_F(MediaTest, EarlierHelperThatStaysHiddenOrSystemIsNotCopiedOver)
+{
+    // When the helper can be neither made normal nor deleted, Windows lets
+    // the copy replace it only when it is neither hidden nor system.
+    struct Case {
+        const char* what;
+        DWORD attributes;
+        bool handedOff;
+    } cases[] = {
+        {"normal", FILE_ATTRIBUTE_NORMAL, true},
+        {"hidden", FILE_ATTRIBUTE_HIDDEN, false},
+        {"system", FILE_ATTRIBUTE_SYSTEM, false},
+        {"hidden and system", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FreshMachine();
+        ProductInstalled();
+        WriteFile(kHelper, "earlier helper");
+        ASSERT_TRUE(SetFileAttributesW(kHelper, c.attributes));
+        sim::InjectFault("SetFileAttributesW", ERROR_ACCESS_DENIED);
+        sim::InjectFault("DeleteFileW", ERROR_ACCESS_DENIED);
+
+        EXPECT_EQ(RunSetup(), 0) << "the hand-off is best effort";
+        EXPECT_EQ(ReadFile(kHelper), c.handedOff ? ReadFile(modulePath) : "earlier helper");
+        EXPECT_EQ(sim::ProcessLaunches().size(), c.handedOff ? 1u : 0u);
+    }
+}
+
 TEST_F(MediaTest, EarlierHelperStillRunningMakesTheHandOffFailButNotTheRun)
 {
     ProductInstalled();

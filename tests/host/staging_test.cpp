@@ -368,6 +368,32 @@ TEST_F(StagingTest, StaleReadOnlyOrHiddenStagedFilesAreMadeNormalAndDeleted)
     }
 }
 
+TEST_F(StagingTest, StaleFileThatCannotBeMadeNormalNorDeletedIsRewrittenOnlyWhenNeitherHiddenNorSystem)
+{
+    // Windows refuses to create a file anew over a hidden or system one.
+    struct Case {
+        const char* what;
+        DWORD attributes;
+        bool staged;
+    } cases[] = {
+        {"normal", FILE_ATTRIBUTE_NORMAL, true},
+        {"hidden", FILE_ATTRIBUTE_HIDDEN, false},
+        {"system", FILE_ATTRIBUTE_SYSTEM, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Restart();
+        PutCompressedMediumAndStaleFiles();
+        ASSERT_TRUE(SetFileAttributesW(u"C:\\Temp\\Setup.msi", c.attributes));
+        sim::InjectFault("SetFileAttributesW", ERROR_ACCESS_DENIED);
+        sim::InjectFault("DeleteFileW", ERROR_ACCESS_DENIED);
+
+        EXPECT_EQ(Stage(u"Setup.msi"), c.staged);
+        EXPECT_EQ(ReadFile(u"C:\\Temp\\Setup.msi"), c.staged ? package : stale);
+        EXPECT_EQ(GetFileAttributesW(u"C:\\Temp\\Setup.msi"), c.attributes);
+    }
+}
+
 TEST_F(StagingTest, StaleFileThatCannotBeDeletedIsRewrittenInPlace)
 {
     PutCompressedMediumAndStaleFiles();

@@ -57,6 +57,7 @@ std::string HostPath(const std::u16string& windowsPath);
 // A file that an running process uses: cannot be deleted, replaced or opened for writing.
 void SetFileInUse(const std::u16string& windowsPath, bool inUse);
 void SetHidden(const std::u16string& windowsPath, bool hidden);
+void SetSystemFile(const std::u16string& windowsPath, bool system);
 
 // ---- Initialization files, read by the rules Windows reads them with; shared
 // with tools that must read "autorun.inf" exactly as the program does.

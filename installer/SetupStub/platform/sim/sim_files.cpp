@@ -165,7 +165,23 @@ void SetHidden(const std::u16string& windowsPath, bool hidden)
         S().hiddenFiles.erase(host);
 }
 
+void SetSystemFile(const std::u16string& windowsPath, bool system)
+{
+    std::string host = HostPath(windowsPath);
+    if (system)
+        S().systemFiles.insert(host);
+    else
+        S().systemFiles.erase(host);
+}
+
 static bool InUse(const std::string& hostPath) { return S().filesInUse.count(hostPath) != 0 || ImageInUse(hostPath); }
+
+// Windows refuses to create a file anew over a hidden or system one (Wine
+// does not): it must be made normal or deleted first.
+static bool HiddenOrSystem(const std::string& hostPath)
+{
+    return S().hiddenFiles.count(hostPath) != 0 || S().systemFiles.count(hostPath) != 0;
+}
 
 // ---- initialization files, read the way Windows reads them
 
@@ -312,6 +328,8 @@ DWORD GetFileAttributesW(LPCWSTR path)
         attributes |= FILE_ATTRIBUTE_READONLY;
     if (S().hiddenFiles.count(host))
         attributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (S().systemFiles.count(host))
+        attributes |= FILE_ATTRIBUTE_SYSTEM;
     return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
@@ -331,6 +349,10 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes)
         S().hiddenFiles.insert(host);
     else
         S().hiddenFiles.erase(host);
+    if (attributes & FILE_ATTRIBUTE_SYSTEM)
+        S().systemFiles.insert(host);
+    else
+        S().systemFiles.erase(host);
     return TRUE;
 }
 
@@ -351,6 +373,7 @@ BOOL DeleteFileW(LPCWSTR path)
         return FALSE;
     }
     S().hiddenFiles.erase(host);
+    S().systemFiles.erase(host);
     return TRUE;
 }
 
@@ -375,7 +398,7 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists)
             SetError(80);  // ERROR_FILE_EXISTS
             return FALSE;
         }
-        if (HostIsDirectory(to) || HostIsReadOnly(to)) {
+        if (HostIsDirectory(to) || HostIsReadOnly(to) || HiddenOrSystem(to)) {
             SetError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
@@ -403,6 +426,8 @@ BOOL CopyFileW(LPCWSTR existingFile, LPCWSTR newFile, BOOL failIfExists)
         ::chmod(to.c_str(), st.st_mode & 07777);
     if (S().hiddenFiles.count(from))
         S().hiddenFiles.insert(to);
+    if (S().systemFiles.count(from))
+        S().systemFiles.insert(to);
     return TRUE;
 }
 
@@ -443,7 +468,10 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode)
         return nullptr;
     }
     bool writes = narrowMode.find_first_of("wa+") != std::string::npos;
-    if (HostIsDirectory(host) || (writes && (InUse(host) || HostIsReadOnly(host)))) {
+    bool createsAnew = !narrowMode.empty() && narrowMode[0] == 'w';
+    if (HostIsDirectory(host) || (writes && (InUse(host) || HostIsReadOnly(host))) ||
+        (createsAnew && HostExists(host) && HiddenOrSystem(host))) {
+        SetError(ERROR_ACCESS_DENIED);
         errno = EACCES;
         return nullptr;
     }

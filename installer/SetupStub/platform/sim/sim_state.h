@@ -91,6 +91,7 @@ struct State {
 
     std::set<std::string> filesInUse;  // host paths
     std::set<std::string> hiddenFiles;
+    std::set<std::string> systemFiles;
 
     size_t heapInUse = 0;
     size_t heapPeak = 0;
