@@ -16,7 +16,8 @@ namespace {
 // The commands in the order the help lists them.
 using AddCommand = Command (*)(CLI::App& root, const Io& io);
 const AddCommand kCommands[] = {AddPackCommand,   AddCheckCommand,  AddExplainCommand, AddTransformCommand,
-                                 AddImageCommand,  AddVerifyCommand, AddBrandCommand,   AddSignCommand};
+                                 AddImageCommand,  AddVerifyCommand, AddBrandCommand,   AddSignCommand,
+                                 AddTryCommand};
 
 constexpr size_t kHelpWidth = 80;
 constexpr size_t kOptionColumn = 27;

@@ -50,6 +50,7 @@ Command AddVerifyCommand(CLI::App& root, const Io& io);
 Command AddTransformCommand(CLI::App& root, const Io& io);
 Command AddBrandCommand(CLI::App& root, const Io& io);
 Command AddSignCommand(CLI::App& root, const Io& io);
+Command AddTryCommand(CLI::App& root, const Io& io);
 
 // setup.exe's signature in --json reports and in one line of text.
 Json SignatureJson(const SignatureInfo& signature);

@@ -15,7 +15,7 @@ extern char** environ;
 namespace stubmedia {
 
 ProgramResult RunProgram(const std::vector<std::string>& argv,
-                         const std::vector<std::pair<std::string, std::string>>& extraEnv)
+                         const std::vector<std::pair<std::string, std::string>>& extraEnv, bool passThrough)
 {
     ProgramResult result;
     char pattern[] = "/tmp/stubmedia-run-XXXXXX";
@@ -44,8 +44,12 @@ ProgramResult RunProgram(const std::vector<std::string>& argv,
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&actions, fd, 1);
-    posix_spawn_file_actions_adddup2(&actions, fd, 2);
+    if (passThrough) {
+        posix_spawn_file_actions_adddup2(&actions, 2, 1);
+    } else {
+        posix_spawn_file_actions_adddup2(&actions, fd, 1);
+        posix_spawn_file_actions_adddup2(&actions, fd, 2);
+    }
     pid_t pid = 0;
     int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), env.data());
     posix_spawn_file_actions_destroy(&actions);

@@ -15,7 +15,10 @@ struct ProgramResult {
 };
 
 // extraEnv: NAME=value pairs added to this process's environment.
+// passThrough: the program writes to this process's standard error (both
+// its streams) instead of the captured output.
 ProgramResult RunProgram(const std::vector<std::string>& argv,
-                         const std::vector<std::pair<std::string, std::string>>& extraEnv = {});
+                         const std::vector<std::pair<std::string, std::string>>& extraEnv = {},
+                         bool passThrough = false);
 
 }  // namespace stubmedia
