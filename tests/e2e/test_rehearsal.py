@@ -11,6 +11,7 @@ import unittest
 
 import wine_env as w
 from test_stubmedia import stubmedia
+from test_transform import LANGUAGES, build_product
 
 PRODUCT = "RehearsalE2E"
 PACKAGE = f"{PRODUCT}.msi"
@@ -67,15 +68,19 @@ class RehearsalTests(unittest.TestCase):
 
     def test_label_method_iso_installs_its_product_and_verifies(self):
         upgrade = w.new_upgrade_code()
+        product_code = w.new_upgrade_code()
         source = self.work / "input"
-        package = w.build_msi(self.work / "msi" / PACKAGE, upgrade, PRODUCT, "2.1.0", files=[
-            ("readme.txt", "installed from a rehearsed ISO\n"),
-            ("settings.ini", "[main]\nlanguage=de\n"),
-            ("data.bin", bytes(range(256)) * 64)])
         source.mkdir()
-        shutil.copyfile(package.path, source / PACKAGE)
+        # A product of several files, and its German build for the transform.
+        builds = {}
+        for language in (1033, 1031):
+            greeting, readme, logo = LANGUAGES[language]
+            builds[language] = build_product(self.work / "msi" / str(language) / PACKAGE, upgrade, product_code,
+                                             language, greeting, readme, logo, product=PRODUCT)
+        shutil.copyfile(builds[1033], source / PACKAGE)
         for language in (1031, 1033):
-            (source / f"{language}.mst").write_bytes(b"placeholder transform %d\n" % language)
+            code, report = stubmedia("transform", builds[1033], builds[language], "-o", source / f"{language}.mst")
+            self.assertEqual(code, 0, report)
         medium = self.work / "medium"
         code, packed = stubmedia("pack", source, medium, "--upgrade-code", upgrade, "--setup-exe", self.setup,
                                  "--language-from-label", "--label", "REHEARSE1031", "--quiet")
@@ -101,12 +106,12 @@ class RehearsalTests(unittest.TestCase):
         self.assertIn("TRANSFORMS=1031.mst", wine["msiexec"]["parameters"], wine)
         self.assertEqual(wine["msiexec"]["parameters"], report["predictedMsiexecParameters"], report)
         self.assertEqual(report["exitCode"], 0, report)
-        self.assertEqual(wine["installed_products"], [package.product_code], wine)
+        self.assertEqual(wine["installed_products"], [product_code], wine)
         self.assertTrue(wine["eject_helper"], wine)
-        self.assertEqual(wine["uninstall"], [{"product": package.product_code, "exit_code": 0}], wine)
+        self.assertEqual(wine["uninstall"], [{"product": product_code, "exit_code": 0}], wine)
         self.assertEqual(wine["left_installed"], [], wine)
         staged = {f["name"]: f["size"] for f in wine["staged"]}
-        self.assertEqual(staged[PACKAGE], package.path.stat().st_size, staged)
+        self.assertEqual(staged[PACKAGE], builds[1033].stat().st_size, staged)
 
     def test_failing_medium_on_a_usb_image_reports_msiexec_and_its_log(self):
         upgrade = w.new_upgrade_code()
@@ -119,7 +124,9 @@ class RehearsalTests(unittest.TestCase):
         source.mkdir()
         subprocess.check_call([w.require_wixl(), "-o", str(source / "Refused.msi"), "refused.wxs"], cwd=build,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        (source / "1033.mst").write_bytes(b"placeholder transform 1033\n")
+        code, report = stubmedia("transform", source / "Refused.msi", source / "Refused.msi", "-o",
+                                 source / "1033.mst")
+        self.assertEqual(code, 0, report)
         medium = self.work / "failing-medium"
         code, packed = stubmedia("pack", source, medium, "--upgrade-code", upgrade, "--setup-exe", self.setup,
                                  "--label", "REFUSED1033", "--quiet")
