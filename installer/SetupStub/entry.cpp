@@ -8,6 +8,7 @@
 static constexpr WCHAR kGuardPrefix[] = WSTR("brelm_pellix_");
 static constexpr DWORD kUpgradeCodeCapacity = 64;
 static constexpr DWORD kProductCodeCapacity = 64;
+static_assert(kProductCodeCapacity >= 39, "Windows Installer writes a braced GUID and its terminator");
 // Room for the prefix and the longest upgrade code that is read, so that
 // different upgrade codes always give different guard names.
 static constexpr size_t kGuardCapacity = 80;

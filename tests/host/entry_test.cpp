@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -129,6 +131,39 @@ TEST_F(EntryTest, OnlyTheExactGuardNameBlocksASecondCopy)
         EXPECT_EQ(RunSetup() == 183, c.blocked);
         EXPECT_EQ(sim::FindEvent("CreateMutexW brelm_pellix_" + c.code), sim::FindEvent("CreateMutexW"));
     }
+}
+
+TEST_F(EntryTest, EverySettingIsReadIntoABufferOfItsCapacity)
+{
+    // Values longer than a buffer are cut, so each capacity is part of what a medium may say.
+    sim::SetWow64(sim::Wow64::Yes);
+    sim::SetSystemDefaultLangID(0x0407);
+    WriteAutorun("[Setup]\nUpgradeCode={11111111-2222-3333-4444-555555555555}\nInstaller64=Setup64.msi\n"
+                 "Installer=Setup.msi\n[LanguageMap]\n1031=1031\n");
+    WriteFile(u"M:\\Setup64.msi", "package");
+    RunSetup();
+    std::vector<std::tuple<std::u16string, std::u16string, DWORD>> reads;
+    for (const sim::ProfileRead& r : sim::ProfileReads())
+        reads.emplace_back(r.section, r.key, r.capacity);
+    const std::vector<std::tuple<std::u16string, std::u16string, DWORD>> expected = {
+        {u"Setup", u"UpgradeCode", 64},       // the guard's name
+        {u"Setup", u"UpgradeCode", 64},       // the installed check
+        {u"Setup", u"Installer64", 260},
+        {u"Setup", u"UseVolumeNameForLanguage", 20},
+        {u"LanguageMap", u"1031", 10},
+    };
+    EXPECT_EQ(reads, expected);
+
+    Restart();
+    sim::SetWow64(sim::Wow64::No);
+    WriteAutorun("[Setup]\nInstaller=Setup.msi\nUseVolumeNameForLanguage=1\n");
+    WriteFile(u"M:\\Setup.msi", "package");
+    RunSetup();
+    int installer = 0;
+    for (const sim::ProfileRead& r : sim::ProfileReads())
+        if (r.key == u"Installer" && ++installer)
+            EXPECT_EQ(r.capacity, 260u);
+    EXPECT_EQ(installer, 1);
 }
 
 TEST_F(EntryTest, NameHeldByAnotherKindOfObjectLeavesTheRunUnguarded)

@@ -22,11 +22,18 @@ protected:
 
 TEST_F(LanguageTest, VolumeLabelGivesItsLastFourCharacters)
 {
+    // Labels past 32 characters (UDF media have them) and up to the buffer's 260.
+    const std::u16string longLabel = std::u16string(29, u'L') + u"1042";
+    const std::u16string fullLabel = std::u16string(255, u'F') + u"1043";
+    const std::u16string overLabel = std::u16string(256, u'O') + u"1044";
     struct Case {
-        const char16_t* label;
+        std::u16string label;
         bool queryFails;
         WORD expected;
     } cases[] = {
+        {longLabel, false, 1042},
+        {fullLabel, false, 1043},
+        {overLabel, false, 1033},  // no room for its terminator: the query fails
         {u"1041", false, 1041},
         {u"PRODUCT1031", false, 1031},
         {u"PRODUCT12345", false, 2345},  // the last four, not the first digits
@@ -52,6 +59,14 @@ TEST_F(LanguageTest, VolumeLabelGivesItsLastFourCharacters)
         sim::ClearEvents();
         EXPECT_EQ(LanguageFromVolumeLabel(), c.expected);
         EXPECT_EQ(sim::FindEvent("GetVolumeInformationW M:\\"), 0);
+        // The label and nothing else, into the whole buffer.
+        ASSERT_EQ(sim::VolumeQueries().size(), 1u);
+        const sim::VolumeQuery& query = sim::VolumeQueries()[0];
+        EXPECT_TRUE(query.label);
+        EXPECT_EQ(query.labelCapacity, 260u);
+        EXPECT_FALSE(query.serialNumber || query.maximumComponentLength || query.fileSystemFlags ||
+                     query.fileSystemName);
+        EXPECT_EQ(query.fileSystemNameCapacity, 0u);
     }
 }
 

@@ -48,6 +48,18 @@ struct DeviceOpen {
     bool succeeded = false;
 };
 const std::vector<DeviceOpen>& DeviceOpens();
+// Every GetVolumeInformationW call: what the caller asked for.
+struct VolumeQuery {
+    std::u16string root;
+    bool label = false;
+    DWORD labelCapacity = 0;
+    bool serialNumber = false;
+    bool maximumComponentLength = false;
+    bool fileSystemFlags = false;
+    bool fileSystemName = false;
+    DWORD fileSystemNameCapacity = 0;
+};
+const std::vector<VolumeQuery>& VolumeQueries();
 // Device handles still open (closed ones and those of ended processes are gone).
 int OpenDeviceHandles();
 
@@ -73,6 +85,13 @@ struct ProfileLine {
 };
 // Section and key lines in file order; blank and ';' comment lines are left out.
 std::vector<ProfileLine> ParseProfile(const std::u16string& text);
+// Every GetPrivateProfileStringW call: section, key and the buffer's capacity.
+struct ProfileRead {
+    std::u16string section;
+    std::u16string key;
+    DWORD capacity = 0;
+};
+const std::vector<ProfileRead>& ProfileReads();
 
 // ---- This process and the system
 void SetModulePath(const std::u16string& path);

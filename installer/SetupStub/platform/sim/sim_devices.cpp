@@ -32,6 +32,7 @@ DriveCounters Counters(WCHAR letter)
 }
 
 const std::vector<DeviceOpen>& DeviceOpens() { return S().deviceOpens; }
+const std::vector<VolumeQuery>& VolumeQueries() { return S().volumeQueries; }
 
 // The drive a root path "X:\" names, or null.
 static Drive* DriveOfRoot(LPCWSTR root)
@@ -51,6 +52,9 @@ BOOL GetVolumeInformationW(LPCWSTR rootPath, LPWSTR volumeName, DWORD volumeName
                            DWORD fileSystemNameCapacity)
 {
     Event("GetVolumeInformationW " + U8(Text(rootPath)));
+    S().volumeQueries.push_back({Text(rootPath), volumeName != nullptr, volumeNameCapacity, serialNumber != nullptr,
+                                 maximumComponentLength != nullptr, fileSystemFlags != nullptr,
+                                 fileSystemName != nullptr, fileSystemNameCapacity});
     if (Faulted("GetVolumeInformationW"))
         return FALSE;
     // Only the letters A to Z name drive roots: "\:\" (a program on a network

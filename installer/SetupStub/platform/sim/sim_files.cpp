@@ -247,6 +247,8 @@ std::vector<ProfileLine> ParseProfile(const std::u16string& text)
     return lines;
 }
 
+const std::vector<ProfileRead>& ProfileReads() { return S().profileReads; }
+
 // The value of key in the first section of that name (its first line of
 // that key), or false when either is absent. A later section of the same
 // name is never looked at.
@@ -435,6 +437,7 @@ DWORD GetPrivateProfileStringW(LPCWSTR section, LPCWSTR key, LPCWSTR defaultValu
                                LPCWSTR fileName)
 {
     Event("GetPrivateProfileStringW [" + U8(Text(section)) + "] " + U8(Text(key)));
+    S().profileReads.push_back({Text(section), Text(key), capacity});
     if (Faulted("GetPrivateProfileStringW"))
         return 0;
     if (!buffer || capacity == 0)

@@ -64,6 +64,8 @@ struct State {
 
     std::map<WCHAR, Drive> drives;  // upper-case letters
     std::vector<DeviceOpen> deviceOpens;
+    std::vector<VolumeQuery> volumeQueries;
+    std::vector<ProfileRead> profileReads;
 
     std::u16string modulePath = u"C:\\setup.exe";
     std::u16string tempPath = u"C:\\Users\\user\\AppData\\Local\\Temp\\";
