@@ -35,6 +35,7 @@ MACHINES = {
     "amd64": (0x8664, 0x20B, "PE32+"),
 }
 SUBSYSTEM_WINDOWS_GUI = 2
+IMAGE_FILE_LARGE_ADDRESS_AWARE = 0x0020
 
 # DLLs that Windows always maps from the system directory (KnownDLLs or
 # system-only), so a static import cannot be hijacked from the app folder.
@@ -119,6 +120,11 @@ def check_header(pe, machine, rep):
     if pe.OPTIONAL_HEADER.Subsystem != SUBSYSTEM_WINDOWS_GUI:
         rep.fail("subsystem is %d, want %d (Windows GUI)"
                  % (pe.OPTIONAL_HEADER.Subsystem, SUBSYSTEM_WINDOWS_GUI))
+    # Without it a 32-bit process has 2 GiB of addresses, too few to expand
+    # packages above about 1 GiB.
+    if not pe.FILE_HEADER.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE:
+        rep.fail("not large-address-aware (characteristics 0x%04x)"
+                 % pe.FILE_HEADER.Characteristics)
 
 
 def check_checksum(pe, rep):
