@@ -37,6 +37,13 @@ void SetUpOnce()
         unlink((dir + "/expanded.bin").c_str());
         rmdir(dir.c_str());
     });
+}
+
+// A fresh machine for every input: its event and call lists would otherwise
+// grow with each one, and libFuzzer scans for leaks after every run whose
+// allocations outlive it.
+void ResetMachine()
+{
     sim::Reset();
     sim::AddDrive(u'C', dir, DRIVE_FIXED);
     // Small, so that headers declaring large sizes fail at the allocation,
@@ -51,9 +58,7 @@ void SetUpOnce()
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     SetUpOnce();
-    // The machine's event list would otherwise grow with every input, and
-    // libFuzzer runs a leak scan after each run whose allocations outlive it.
-    sim::ClearEvents();
+    ResetMachine();
     const std::string sourcePath = dir + "/source.lzma";
     FILE* file = std::fopen(sourcePath.c_str(), "wb");
     if (!file || std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0)

@@ -20,6 +20,18 @@ void Reset();
 void InjectFault(const std::string& operation, DWORD error, int count = -1);
 void ClearFaults();
 
+// ---- The fault sweep. Every Windows call of the program is counted from 1
+// after Reset(), the run-time's stream reads, writes, seeks and closes among
+// them (ReadFile, WriteFile, SetFilePointerEx, CloseHandle); FailCall makes
+// call k fail once with `error` (0: none).
+int CallCount();
+const char* CallName(int k);
+void FailCall(int k, DWORD error);
+// Streams from _wfopen not closed yet.
+int OpenStreams();
+// CloseHandle calls on a handle that was not open: closed twice, or never had.
+int InvalidHandleCloses();
+
 // ---- What happened: one line per operation that reached the machine, in order.
 const std::vector<std::string>& Events();
 // Index of the first event that starts with `prefix` at or after `from`; -1 when none.
@@ -139,6 +151,8 @@ struct ShellLaunch {
     bool otherFieldsZero = true;  // hInstApp, lpIDList, lpClass, hkeyClass, dwHotKey, hIcon, hProcess
     std::u16string resolvedImage;  // the file the shell would start
     int openDeviceHandles = 0;     // device handles open at the time of the launch
+    DWORD pid = 0;                 // the process started; 0 when the launch failed
+    DWORD exitCode = 0;            // the code it ends with
 };
 const std::vector<ShellLaunch>& ShellLaunches();
 // Runs inside ShellExecuteExW, after recording, before the result is known.

@@ -21,8 +21,16 @@ void Reset()
     lastError = 0;
 }
 
+void CountCall(const char* operation) { S().calls.push_back(operation); }
+
 bool Faulted(const char* operation)
 {
+    CountCall(operation);
+    if (S().failCall != 0 && S().failCall == int(S().calls.size())) {
+        SetError(S().failCallError);
+        Event(std::string(operation) + " fault " + std::to_string(S().failCallError));
+        return true;
+    }
     auto it = S().faults.find(operation);
     if (it == S().faults.end() || it->second.remaining == 0)
         return false;
@@ -40,6 +48,18 @@ void InjectFault(const std::string& operation, DWORD error, int count)
 
 void ClearFaults() { S().faults.clear(); }
 
+int CallCount() { return int(S().calls.size()); }
+const char* CallName(int k) { return k >= 1 && k <= CallCount() ? S().calls[size_t(k - 1)] : ""; }
+
+void FailCall(int k, DWORD error)
+{
+    S().failCall = k;
+    S().failCallError = error;
+}
+
+int OpenStreams() { return S().openStreams; }
+int InvalidHandleCloses() { return S().invalidCloses; }
+
 void Event(const std::string& line) { S().events.push_back(line); }
 const std::vector<std::string>& Events() { return S().events; }
 void ClearEvents() { S().events.clear(); }
@@ -54,6 +74,7 @@ int FindEvent(const std::string& prefix, int from)
 }
 
 void SetError(DWORD error) { lastError = error; }
+DWORD LastError() { return lastError; }
 
 HANDLE NewHandle(const HandleEntry& entry)
 {
@@ -317,7 +338,7 @@ int RunProcess(const std::u16string& modulePath, const std::u16string& commandLi
     for (auto& [value, handle] : S().handles)
         left.push_back(value);
     for (uintptr_t value : left)
-        CloseHandle(reinterpret_cast<HANDLE>(value));
+        CloseHandleInternally(reinterpret_cast<HANDLE>(value));
     S().processes[S().currentPid].finalExitCode = DWORD(code);
     EndProcess(S().currentPid);
     Event("process end " + std::to_string(DWORD(code)));
@@ -328,8 +349,17 @@ int RunProcess(const std::u16string& modulePath, const std::u16string& commandLi
 
 using namespace sim;
 
-DWORD GetLastError() { return sim::lastError; }
-void SetLastError(DWORD error) { sim::lastError = error; }
+DWORD GetLastError()
+{
+    CountCall("GetLastError");
+    return sim::lastError;
+}
+
+void SetLastError(DWORD error)
+{
+    CountCall("SetLastError");
+    sim::lastError = error;
+}
 
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD capacity)
 {
@@ -356,6 +386,8 @@ static int kernel32Module;
 
 HMODULE GetModuleHandleW(LPCWSTR name)
 {
+    if (Faulted("GetModuleHandleW"))
+        return nullptr;
     std::u16string upper = Upper(Text(name));
     if (upper == u"KERNEL32" || upper == u"KERNEL32.DLL")
         return &kernel32Module;
@@ -367,6 +399,8 @@ HMODULE GetModuleHandleW(LPCWSTR name)
 // them to the Windows signature, so the marker is the real function behind it.
 FARPROC GetProcAddress(HMODULE module, LPCSTR name)
 {
+    if (Faulted("GetProcAddress"))
+        return nullptr;
     if (module != &kernel32Module || !name) {
         SetError(ERROR_PROC_NOT_FOUND);
         return nullptr;
@@ -380,15 +414,27 @@ FARPROC GetProcAddress(HMODULE module, LPCSTR name)
     return nullptr;
 }
 
-HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }
+// The pseudo handle of the current process.
+static const HANDLE kCurrentProcess = INVALID_HANDLE_VALUE;
 
-DWORD GetCurrentProcessId() { return S().currentPid; }
+HANDLE GetCurrentProcess()
+{
+    CountCall("GetCurrentProcess");
+    return kCurrentProcess;
+}
+
+DWORD GetCurrentProcessId()
+{
+    CountCall("GetCurrentProcessId");
+    return S().currentPid;
+}
 
 BOOL IsWow64Process(HANDLE process, PBOOL wow64)
 {
     Event("IsWow64Process");
-    if (process != GetCurrentProcess() || !wow64 || S().wow64 == Wow64::CallFails ||
-        Faulted("IsWow64Process")) {
+    if (Faulted("IsWow64Process"))
+        return FALSE;
+    if (process != kCurrentProcess || !wow64 || S().wow64 == Wow64::CallFails) {
         SetError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -399,6 +445,8 @@ BOOL IsWow64Process(HANDLE process, PBOOL wow64)
 BOOL SetDefaultDllDirectories(DWORD flags)
 {
     Event("SetDefaultDllDirectories " + std::to_string(flags));
+    if (Faulted("SetDefaultDllDirectories"))
+        return FALSE;
     S().defaultDllDirectories = flags;
     return TRUE;
 }
@@ -460,7 +508,7 @@ BOOL CreateProcessW(LPCWSTR applicationName, LPWSTR commandLine, LPSECURITY_ATTR
     std::u16string image = FirstToken(launch.commandLine);
     std::string hostImage;
     if (!MapPath(image, &hostImage))
-        return fail(GetLastError());
+        return fail(lastError);
     if (!HostIsFile(hostImage))
         return fail(ERROR_FILE_NOT_FOUND);
     if (currentDirectory) {
@@ -561,12 +609,23 @@ BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode)
 
 BOOL CloseHandle(HANDLE handle)
 {
+    CountCall("CloseHandle");
     HandleEntry* entry = FindHandle(handle);
     if (!entry) {
         Event("CloseHandle invalid");
+        ++S().invalidCloses;
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    CloseHandleInternally(handle);
+    return TRUE;
+}
+
+void sim::CloseHandleInternally(HANDLE handle)
+{
+    HandleEntry* entry = FindHandle(handle);
+    if (!entry)
+        return;
     switch (entry->kind) {
     case HandleKind::Mutex:
     case HandleKind::Event: {
@@ -587,7 +646,6 @@ BOOL CloseHandle(HANDLE handle)
         break;
     }
     S().handles.erase(reinterpret_cast<uintptr_t>(handle));
-    return TRUE;
 }
 
 HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR name)
@@ -629,12 +687,16 @@ HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner, LPCWSTR
 
 static int processHeap;
 
-HANDLE GetProcessHeap() { return &processHeap; }
+HANDLE GetProcessHeap()
+{
+    CountCall("GetProcessHeap");
+    return &processHeap;
+}
 
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, size_t bytes)
 {
     (void)flags;
-    if (heap != &processHeap || Faulted("HeapAlloc"))
+    if (Faulted("HeapAlloc") || heap != &processHeap)
         return nullptr;
     if (bytes > S().heapLimit - S().heapInUse)
         return nullptr;
@@ -650,6 +712,7 @@ LPVOID HeapAlloc(HANDLE heap, DWORD flags, size_t bytes)
 
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block)
 {
+    CountCall("HeapFree");
     (void)flags;
     if (!block)
         return TRUE;
@@ -666,6 +729,7 @@ BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block)
 
 BOOL GetStringTypeW(DWORD infoType, LPCWSTR text, int length, LPWORD charTypes)
 {
+    CountCall("GetStringTypeW");
     if (infoType != CT_CTYPE1 || !text || !charTypes || length == 0) {
         SetError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -682,5 +746,14 @@ BOOL GetStringTypeW(DWORD infoType, LPCWSTR text, int length, LPWORD charTypes)
     return TRUE;
 }
 
-LANGID GetSystemDefaultLangID() { return S().systemLang; }
-LANGID GetUserDefaultLangID() { return S().userLang; }
+LANGID GetSystemDefaultLangID()
+{
+    CountCall("GetSystemDefaultLangID");
+    return S().systemLang;
+}
+
+LANGID GetUserDefaultLangID()
+{
+    CountCall("GetUserDefaultLangID");
+    return S().userLang;
+}

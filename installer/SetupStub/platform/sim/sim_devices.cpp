@@ -90,6 +90,8 @@ BOOL GetVolumeInformationW(LPCWSTR rootPath, LPWSTR volumeName, DWORD volumeName
 UINT GetDriveTypeW(LPCWSTR rootPath)
 {
     Event("GetDriveTypeW " + U8(Text(rootPath)));
+    if (Faulted("GetDriveTypeW"))
+        return DRIVE_UNKNOWN;
     Drive* drive = DriveOfRoot(rootPath);
     return drive ? drive->type : DRIVE_NO_ROOT_DIR;
 }
@@ -136,6 +138,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD in
     Event("DeviceIoControl " + std::to_string(controlCode) + " in " + (inBuffer ? "buffer " : "null ") +
           std::to_string(inSize) + " out " + (outBuffer ? "buffer " : "null ") + std::to_string(outSize) +
           " returned " + (bytesReturned ? "local" : "null") + " overlapped " + (overlapped ? "set" : "null"));
+    if (Faulted("DeviceIoControl"))
+        return FALSE;
     // A synchronous call has nowhere else to store the byte count.
     if (!overlapped && !bytesReturned) {
         SetError(ERROR_INVALID_PARAMETER);
@@ -146,8 +150,6 @@ BOOL DeviceIoControl(HANDLE device, DWORD controlCode, LPVOID inBuffer, DWORD in
         SetError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (Faulted("DeviceIoControl"))
-        return FALSE;
     Drive& drive = S().drives[entry->letter];
     if (controlCode == IOCTL_STORAGE_LOAD_MEDIA)
         ++drive.counters.loadRequests;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -294,6 +295,111 @@ static bool MapExisting(LPCWSTR path, std::string* host)
     return true;
 }
 
+// ---- C streams: a stream over a real host file whose reads, writes, seeks
+// and close are the Windows calls beneath the run-time's stream functions,
+// counted and failed like the others. Its buffering is the C library's.
+
+static int ErrnoOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return ENOMEM;
+    case ERROR_DISK_FULL:
+        return ENOSPC;
+    default:
+        return EACCES;
+    }
+}
+
+struct StreamFile {
+    int fd;
+};
+
+static ssize_t StreamRead(void* cookie, char* buffer, size_t size)
+{
+    if (Faulted("ReadFile")) {
+        errno = ErrnoOf(LastError());
+        return -1;
+    }
+    return ::read(static_cast<StreamFile*>(cookie)->fd, buffer, size);
+}
+
+// Whole or nothing more: what cannot be written reports as a short count.
+static ssize_t StreamWrite(void* cookie, const char* buffer, size_t size)
+{
+    if (Faulted("WriteFile")) {
+        errno = ErrnoOf(LastError());
+        return 0;
+    }
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = ::write(static_cast<StreamFile*>(cookie)->fd, buffer + done, size - done);
+        if (n <= 0)
+            break;
+        done += size_t(n);
+    }
+    return ssize_t(done);
+}
+
+static int StreamSeek(void* cookie, off64_t* offset, int whence)
+{
+    if (Faulted("SetFilePointerEx")) {
+        errno = ErrnoOf(LastError());
+        return -1;
+    }
+    off64_t at = ::lseek64(static_cast<StreamFile*>(cookie)->fd, *offset, whence);
+    if (at < 0)
+        return -1;
+    *offset = at;
+    return 0;
+}
+
+static int StreamClose(void* cookie)
+{
+    CountCall("CloseHandle");
+    StreamFile* file = static_cast<StreamFile*>(cookie);
+    int result = ::close(file->fd);
+    delete file;
+    --S().openStreams;
+    return result;
+}
+
+static FILE* OpenStream(const std::string& host, const std::string& mode)
+{
+    int flags = 0;
+    bool plus = mode.find('+') != std::string::npos;
+    switch (mode.empty() ? 0 : mode[0]) {
+    case 'r':
+        flags = plus ? O_RDWR : O_RDONLY;
+        break;
+    case 'w':
+        flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+        break;
+    default:
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = ::open(host.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    cookie_io_functions_t functions = {StreamRead, StreamWrite, StreamSeek, StreamClose};
+    StreamFile* file = new StreamFile{fd};
+    FILE* stream = fopencookie(file, mode.c_str(), functions);
+    if (!stream) {
+        ::close(fd);
+        delete file;
+        return nullptr;
+    }
+    ++S().openStreams;
+    return stream;
+}
+
 }  // namespace sim
 
 using namespace sim;
@@ -320,6 +426,8 @@ BOOL PathFileExistsW(LPCWSTR path)
 
 DWORD GetFileAttributesW(LPCWSTR path)
 {
+    if (Faulted("GetFileAttributesW"))
+        return INVALID_FILE_ATTRIBUTES;
     std::string host;
     if (!MapExisting(path, &host))
         return INVALID_FILE_ATTRIBUTES;
@@ -462,7 +570,7 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode)
     std::string narrowMode = U8(Text(mode));
     Event("_wfopen " + U8(Text(path)) + " " + narrowMode);
     if (Faulted("_wfopen")) {
-        errno = EACCES;
+        errno = ErrnoOf(LastError());
         return nullptr;
     }
     std::string host;
@@ -478,5 +586,5 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode)
         errno = EACCES;
         return nullptr;
     }
-    return std::fopen(host.c_str(), narrowMode.c_str());
+    return OpenStream(host, narrowMode);
 }

@@ -41,6 +41,8 @@ UINT MsiEnumRelatedProductsW(LPCWSTR upgradeCode, DWORD reserved, DWORD index, L
 {
     std::u16string code = Text(upgradeCode);
     Event("MsiEnumRelatedProductsW " + U8(code));
+    if (Faulted("MsiEnumRelatedProductsW"))
+        return LastError();
     if (!S().msiAvailable)
         return ERROR_MOD_NOT_FOUND;
     if (!upgradeCode || reserved != 0 || !productCode || !IsBracedGuid(code))
@@ -115,6 +117,8 @@ BOOL ShellExecuteExW(LPSHELLEXECUTEINFOW info)
     process.waitError = script.waitError;
     process.exitCodeFails = script.exitCodeFails;
     process.installsUpgradeCode = script.installsUpgradeCode;
+    S().shellLaunches.back().pid = pid;
+    S().shellLaunches.back().exitCode = script.exitCode;
     if (info->fMask & SEE_MASK_NOCLOSEPROCESS)
         info->hProcess = NewHandle({HandleKind::Process, u"", 0, 0, pid});
     info->hInstApp = reinterpret_cast<HINSTANCE>(static_cast<intptr_t>(42));

@@ -58,6 +58,11 @@ struct Fault {
 struct State {
     std::map<std::string, Fault> faults;
     std::vector<std::string> events;
+    std::vector<const char*> calls;  // every Windows call, in order
+    int failCall = 0;                // that call (from 1) fails; 0: none
+    DWORD failCallError = 0;
+    int openStreams = 0;
+    int invalidCloses = 0;
 
     std::map<uintptr_t, HandleEntry> handles;
     uintptr_t nextHandle = 0x100;
@@ -103,10 +108,14 @@ struct State {
 
 State& S();
 
-// Failure injection: true when the call should fail; the last error is set.
+// Counts a Windows call of the program, one that cannot fail.
+void CountCall(const char* operation);
+// Counts a Windows call and tells whether it must fail (an injected fault,
+// or the call the sweep fails); the last error is then set.
 bool Faulted(const char* operation);
 void Event(const std::string& line);
 void SetError(DWORD error);
+DWORD LastError();
 
 HANDLE NewHandle(const HandleEntry& entry);
 HandleEntry* FindHandle(HANDLE handle);
@@ -125,6 +134,8 @@ bool HostExists(const std::string& hostPath);
 bool HostIsReadOnly(const std::string& hostPath);
 
 void EndProcess(DWORD pid);
+// CloseHandle for the machine itself: not a call of the program.
+void CloseHandleInternally(HANDLE handle);
 // True while a process that has not ended runs from that host file.
 bool ImageInUse(const std::string& hostPath);
 
