@@ -99,6 +99,11 @@ class TransformTests(unittest.TestCase):
         for language, (greeting, readme, logo) in LANGUAGES.items():
             cls.packages[language] = build_product(cls.work / "build" / f"{language}.msi", cls.upgrade_code,
                                                    cls.product_code, language, greeting, readme, logo)
+        # The French build has a table of its own: the transform adds it.
+        idt = cls.work / "build" / "Flavor.idt"
+        idt.write_bytes("Flavor\tTaste\tWeight\r\ns72\tL64\tI2\r\nFlavor\tFlavor\r\n"
+                        "sweet\tsucré\t3\r\nsour\tacide\t\r\n".encode("utf-8"))
+        subprocess.run(["msibuild", str(cls.packages[1036]), "-i", str(idt)], check=True, timeout=60)
         cls.base = cls.packages[1033]
         for language in LANGUAGES:
             out = cls.work / f"{language}.mst"
@@ -106,9 +111,11 @@ class TransformTests(unittest.TestCase):
             if code != 0 or not out.exists():
                 raise AssertionError(f"stubmedia transform for {language} failed ({code}):\n{text}")
             cls.transforms[language] = out
-        # Every table of the package: the query tool lists them from _Tables.
-        _, listed = cls.wine.msi_tables(cls.base, ["_Tables"])
-        cls.tables = sorted(listed["_Tables"])
+        # Every table of each package: the query tool lists them from _Tables.
+        cls.tables = {}
+        for language, package in cls.packages.items():
+            _, listed = cls.wine.msi_tables(package, ["_Tables"])
+            cls.tables[language] = sorted(listed["_Tables"])
 
     def msiinfo_export(self, database, table):
         result = subprocess.run(["msiinfo", "export", str(database), table], capture_output=True, timeout=60)
@@ -121,14 +128,15 @@ class TransformTests(unittest.TestCase):
             with self.subTest(language=language):
                 copy = self.work / f"applied-{language}.msi"
                 shutil.copyfile(self.base, copy)
-                codes, applied = self.wine.msi_tables(copy, self.tables, transform=self.transforms[language])
+                tables = self.tables[language]
+                codes, applied = self.wine.msi_tables(copy, tables + ["_Tables"], transform=self.transforms[language])
                 self.assertEqual(codes.get("apply"), 0, codes)
-                _, expected = self.wine.msi_tables(self.packages[language], self.tables)
-                self.assertEqual(set(applied), set(self.tables))
-                for table in self.tables:
+                _, expected = self.wine.msi_tables(self.packages[language], tables + ["_Tables"])
+                self.assertEqual(set(applied), set(tables) | {"_Tables"})
+                for table in tables + ["_Tables"]:
                     self.assertEqual(applied[table], expected[table], f"{language}: table {table}")
                 self.assertEqual(codes.get("commit"), 0, codes)
-                for table in self.tables:
+                for table in tables:
                     if table == "Binary":
                         continue  # msiinfo exports binary cells to files; compared by query above
                     self.assertEqual(self.msiinfo_export(copy, table),

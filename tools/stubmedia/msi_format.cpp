@@ -108,18 +108,21 @@ bool IsAscii(const std::string& text)
     return std::all_of(text.begin(), text.end(), [](char c) { return (unsigned char)c < 0x80; });
 }
 
-// UTF-8 to the pool's code page; false when a character has no encoding
-// there. A neutral pool keeps the bytes that libmsi (and so wixl) writes
-// into neutral packages, UTF-8, so that a transform reads like its package.
+// A neutral pool (code page 0) is read in the system's ANSI code page; libmsi,
+// and so wixl, read and write it as Western (1252), as Wine does on a
+// Western system. Its packages and their transforms must agree on that.
+int EffectiveCodepage(int codepage) { return codepage == 0 ? 1252 : codepage; }
+
+// UTF-8 to the pool's code page; false when a character has no encoding there.
 bool EncodeText(const std::string& utf8, int codepage, std::string* out)
 {
-    if (IsAscii(utf8) || codepage == 65001 || codepage == 0) {
+    if (IsAscii(utf8) || codepage == 65001) {
         *out = utf8;
         return true;
     }
     gsize written = 0;
-    gchar* converted =
-        g_convert(utf8.data(), gssize(utf8.size()), CodepageCharset(codepage).c_str(), "UTF-8", nullptr, &written, nullptr);
+    gchar* converted = g_convert(utf8.data(), gssize(utf8.size()), CodepageCharset(EffectiveCodepage(codepage)).c_str(),
+                                 "UTF-8", nullptr, &written, nullptr);
     if (!converted)
         return false;
     out->assign(converted, written);
@@ -129,13 +132,11 @@ bool EncodeText(const std::string& utf8, int codepage, std::string* out)
 
 std::string DecodeText(const std::string& bytes, int codepage)
 {
-    if (IsAscii(bytes) || codepage == 65001 || (codepage == 0 && g_utf8_validate(bytes.data(), gssize(bytes.size()), nullptr)))
+    if (IsAscii(bytes) || codepage == 65001)
         return bytes;
-    // Neutral text that is no UTF-8 was written in some system's code page; Western is the common case.
-    int from = codepage == 0 ? 1252 : codepage;
     gsize written = 0;
-    gchar* converted =
-        g_convert(bytes.data(), gssize(bytes.size()), "UTF-8", CodepageCharset(from).c_str(), nullptr, &written, nullptr);
+    gchar* converted = g_convert(bytes.data(), gssize(bytes.size()), "UTF-8",
+                                 CodepageCharset(EffectiveCodepage(codepage)).c_str(), nullptr, &written, nullptr);
     if (!converted)
         return bytes;
     std::string result(converted, written);
