@@ -644,8 +644,10 @@ TEST_F(StubmediaTest, CheckSaysWhatTheLauncherWouldTripOn)
          "compressed-too-large", Severity::Error, "4 GiB or more", "compressed-too-large"},
         {"properties byte 225", &compressed, setHeader("1033.ms_", 0, "\xE1"), {}, "compressed-bad-properties",
          Severity::Error, "properties byte 225", "compressed-bad-properties"},
-        {"size that cannot fit in memory", &compressed, setHeader("Setup64.ms_", 5, std::string("\0\0\0\xF0\0\0\0\0", 8)),
-         {}, "compressed-memory", Severity::Error, "cannot fit the 2 GiB of a 32-bit process", "compressed-memory"},
+        // 1856 MiB declared: with the payload and the decoder state just past the most setup.exe holds.
+        {"size that cannot fit in memory", &compressed, setHeader("Setup64.ms_", 5, std::string("\0\0\0\x74\0\0\0\0", 8)),
+         {}, "compressed-memory", Severity::Error, "setup.exe holds at most 1946157056 bytes (1856.0 MiB)",
+         "compressed-memory"},
         {"damaged stream", &compressed,
          [](const fs::path& m) {
              std::string data = ReadBytes(m / "Setup.ms_");

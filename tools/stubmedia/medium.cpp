@@ -516,18 +516,21 @@ void Checker::AnalyseCompressed(const std::string& host, const std::string& role
         return done();
     }
     uint64_t memory = LauncherMemory(info);
-    if (memory >= kLauncherAddressSpace) {
+    if (memory > kLauncherLargestExpansion) {
         findings.Error("compressed-memory", where,
-                       "expanding it holds " + Bytes(memory) +
-                           " in memory at once (payload, output and decoder state), which cannot fit the 2 GiB "
-                           "of a 32-bit process: ship this " + role + " plain");
+                       "expanding it needs " + Bytes(memory) +
+                           " in memory at once (payload, output and decoder state); setup.exe holds at most " +
+                           Bytes(kLauncherLargestExpansion) +
+                           ", on 64-bit Windows, so the expansion fails and msiexec gets an empty package: ship "
+                           "this " + role + " plain");
         return done();  // the launcher never gets as far as the stream
     }
-    if (memory > kLauncherMemoryComfort)
+    if (memory > kLauncherLargestExpansion32)
         findings.Warning("compressed-memory", where,
-                         "expanding it holds " + Bytes(memory) +
-                             " in memory at once; a 32-bit process may not find blocks that large in its 2 GiB "
-                             "address space: consider shipping this " + role + " plain");
+                         "expanding it needs " + Bytes(memory) +
+                             " in memory at once; setup.exe has that much only on 64-bit Windows (at most " +
+                             Bytes(kLauncherLargestExpansion32) +
+                             " on 32-bit Windows): ship this " + role + " plain if it must install there");
     if (info.fileLength == kLzmaHeaderSize) {
         findings.Error("compressed-damaged", where,
                        "holds no compressed data after its header: the launcher's expansion fails");

@@ -324,10 +324,10 @@ PackReport PackMedium(const PackOptions& options, std::ostream* progress)
             if (p.empty())
                 continue;
             uint64_t size = fs::file_size(fs::path(options.inputDir) / p, error);
-            if (size >= kLauncherAddressSpace) {
+            if (size > kLauncherLargestExpansion) {
                 findings.Error("pack-package-too-large", p,
-                               "is " + Mib(size) +
-                                   ": expanding it cannot fit the 2 GiB of a 32-bit process; use --plain");
+                               "is " + Mib(size) + ": setup.exe can expand at most " +
+                                   Mib(kLauncherLargestExpansion) + "; use --plain");
                 return report;
             }
         }
