@@ -407,8 +407,9 @@ TEST(PackGain, LittleGainIsNotedWithTheHintPlain)
         NoteCompressionGain(file, findings);
         SCOPED_TRACE(std::string(c.role) + " " + std::to_string(c.stored));
         EXPECT_EQ(Codes(findings, Severity::Note), c.code);
-        if (*c.code)
+        if (*c.code) {
             EXPECT_NE(findings.items[0].message.find("--plain"), std::string::npos);
+        }
     }
 }
 

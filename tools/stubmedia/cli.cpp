@@ -264,7 +264,7 @@ Command AddPackCommand(CLI::App& root, const Io& io)
     app->add_option("--setup-exe", o.setupExe,
                     "the launcher to ship (default: the setup.exe installed with the tool, in share/setupstub/)")
         ->type_name("PATH");
-    app->add_option("--level", o.level, "LZMA compression level (default 5)")
+    app->add_option("--level", o.level, "LZMA compression level, the presets of xz (default 6)")
         ->type_name("0-9")
         ->check(CLI::Range(0, 9).description(""));
     app->add_option("--action", a->action, "[autorun] action: the text AutoPlay shows for the medium")

@@ -28,7 +28,7 @@ struct PackOptions {
     std::string installer;    // input file names chosen; empty: found by pack
     std::string installer64;
     std::string setupExe;  // empty: the one the tool ships (SharedFile)
-    int level = 5;
+    int level = 6;
     bool force = false;
     bool clean = false;  // empty an earlier medium in the output folder first
     uint64_t progressThreshold = 4ull << 20;  // show progress for files at least this large

@@ -1,14 +1,13 @@
 #include "lzma_alone.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-extern "C" {
-#include <LzmaEnc.h>
-}
+#include <lzma.h>
 
 namespace stubmedia {
 
@@ -30,58 +29,6 @@ uint64_t FileLength(FILE* f)
     long long end = ftello(f);
     std::fseek(f, 0, SEEK_SET);
     return end < 0 ? 0 : uint64_t(end);
-}
-
-void* SdkAlloc(void*, size_t size) { return std::malloc(size); }
-void SdkFree(void*, void* address) { std::free(address); }
-ISzAlloc sdkAlloc = {SdkAlloc, SdkFree};
-
-struct InStream {
-    ISeqInStream vt;
-    FILE* file;
-    uint64_t read;
-    bool failed;
-};
-
-SRes ReadInput(void* p, void* buffer, size_t* size)
-{
-    InStream* in = static_cast<InStream*>(p);
-    size_t n = std::fread(buffer, 1, *size, in->file);
-    *size = n;
-    in->read += n;
-    if (n == 0 && std::ferror(in->file)) {
-        in->failed = true;
-        return SZ_ERROR_READ;
-    }
-    return SZ_OK;
-}
-
-struct OutStream {
-    ISeqOutStream vt;
-    FILE* file;
-    uint64_t written;
-};
-
-size_t WriteOutput(void* p, const void* buffer, size_t size)
-{
-    OutStream* out = static_cast<OutStream*>(p);
-    size_t n = std::fwrite(buffer, 1, size, out->file);
-    out->written += n;
-    return n;
-}
-
-struct Progress {
-    ICompressProgress vt;
-    const ProgressFn* callback;
-    uint64_t total;
-};
-
-SRes ReportProgress(void* p, UInt64 inSize, UInt64)
-{
-    Progress* progress = static_cast<Progress*>(p);
-    if (*progress->callback && inSize != UInt64(-1))
-        (*progress->callback)(inSize, progress->total);
-    return SZ_OK;
 }
 
 }  // namespace
@@ -143,38 +90,48 @@ CompressResult CompressFile(const std::string& inputPath, const std::string& out
         return result;
     }
 
-    CLzmaEncProps props;
-    LzmaEncProps_Init(&props);
-    props.level = settings.level;
-    props.reduceSize = UInt32(result.inputSize);
-    props.writeEndMark = 0;  // the size in the header ends the stream
-    props.numThreads = 1;
-    LzmaEncProps_Normalize(&props);
-
-    CLzmaEncHandle encoder = LzmaEnc_Create(&sdkAlloc);
-    if (!encoder) {
-        result.error = "out of memory for the encoder";
-        return result;
-    }
-    struct EncoderGuard {
-        CLzmaEncHandle encoder;
-        ~EncoderGuard() { LzmaEnc_Destroy(encoder, &sdkAlloc, &sdkAlloc); }
-    } guard{encoder};
-
-    SRes status = LzmaEnc_SetProps(encoder, &props);
-    unsigned char header[kLzmaHeaderSize] = {};
-    SizeT propsSize = LZMA_PROPS_SIZE;
-    if (status == SZ_OK)
-        status = LzmaEnc_WriteProperties(encoder, header, &propsSize);
-    if (status != SZ_OK || propsSize != LZMA_PROPS_SIZE) {
+    // liblzma's raw LZMA1 encoder with the extended options leaves out the end
+    // marker: the size in the header ends the stream, as the launcher reads it.
+    lzma_options_lzma options;
+    if (lzma_lzma_preset(&options, uint32_t(settings.level))) {
         result.error = "the encoder refused its settings (level " + std::to_string(settings.level) + ")";
         return result;
     }
+    options.ext_flags = 0;
+    // No larger window than the file needs: less memory here and in decoders
+    // that size their window from the header (the SDK's rounding).
+    for (uint32_t i = 12; i < 31; ++i) {
+        if (result.inputSize <= (uint64_t(2) << i)) {
+            options.dict_size = std::min(options.dict_size, uint32_t(2) << i);
+            break;
+        }
+        if (result.inputSize <= (uint64_t(3) << i)) {
+            options.dict_size = std::min(options.dict_size, uint32_t(3) << i);
+            break;
+        }
+    }
+    lzma_filter filters[] = {{LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_stream stream = LZMA_STREAM_INIT;
+    struct StreamGuard {
+        lzma_stream* stream;
+        ~StreamGuard() { lzma_end(stream); }
+    } guard{&stream};
+    lzma_ret status = lzma_raw_encoder(&stream, filters);
+    if (status != LZMA_OK) {
+        result.error = status == LZMA_MEM_ERROR ? "out of memory for the encoder"
+                                                : "the encoder refused its settings (level " +
+                                                      std::to_string(settings.level) + ")";
+        return result;
+    }
+
+    unsigned char header[kLzmaHeaderSize] = {};
+    result.properties = uint8_t((options.pb * 5 + options.lp) * 9 + options.lc);
+    result.dictionarySize = options.dict_size;
+    header[0] = result.properties;
+    for (int i = 0; i < 4; ++i)
+        header[1 + i] = (unsigned char)(options.dict_size >> (8 * i));
     for (int i = 0; i < 8; ++i)
         header[5 + i] = (unsigned char)(result.inputSize >> (8 * i));
-    result.properties = header[0];
-    result.dictionarySize = uint32_t(header[1]) | uint32_t(header[2]) << 8 | uint32_t(header[3]) << 16 |
-                            uint32_t(header[4]) << 24;
     if (std::fwrite(header, 1, sizeof header, out.get()) != sizeof header) {
         result.error = "cannot write " + outputPath;
         return result;
@@ -182,19 +139,50 @@ CompressResult CompressFile(const std::string& inputPath, const std::string& out
 
     if (progress)
         progress(0, result.inputSize);
-    InStream inStream = {{ReadInput}, in.get(), 0, false};
-    OutStream outStream = {{WriteOutput}, out.get(), sizeof header};
-    Progress progressSink = {{ReportProgress}, &progress, result.inputSize};
-    status = LzmaEnc_Encode(encoder, &outStream.vt, &inStream.vt, &progressSink.vt, &sdkAlloc, &sdkAlloc);
-    if (status != SZ_OK) {
-        result.error = status == SZ_ERROR_MEM     ? "out of memory while compressing"
-                       : status == SZ_ERROR_WRITE ? "cannot write " + outputPath
-                       : inStream.failed          ? "cannot read " + inputPath
-                                                  : "the encoder failed (" + std::to_string(status) + ")";
-        return result;
+    constexpr size_t kBuffer = 1 << 20;
+    std::unique_ptr<uint8_t[]> inBuffer(new uint8_t[kBuffer]), outBuffer(new uint8_t[kBuffer]);
+    uint64_t read = 0, written = sizeof header, reported = 0;
+    lzma_action action = LZMA_RUN;
+    stream.next_out = outBuffer.get();
+    stream.avail_out = kBuffer;
+    for (;;) {
+        if (stream.avail_in == 0 && action == LZMA_RUN) {
+            size_t n = std::fread(inBuffer.get(), 1, kBuffer, in.get());
+            if (n == 0 && std::ferror(in.get())) {
+                result.error = "cannot read " + inputPath;
+                return result;
+            }
+            read += n;
+            stream.next_in = inBuffer.get();
+            stream.avail_in = n;
+            if (n < kBuffer)
+                action = LZMA_FINISH;
+            if (progress && read - reported >= (4u << 20)) {
+                progress(read, result.inputSize);
+                reported = read;
+            }
+        }
+        status = lzma_code(&stream, action);
+        if (stream.avail_out == 0 || status == LZMA_STREAM_END) {
+            size_t n = kBuffer - stream.avail_out;
+            if (std::fwrite(outBuffer.get(), 1, n, out.get()) != n) {
+                result.error = "cannot write " + outputPath;
+                return result;
+            }
+            written += n;
+            stream.next_out = outBuffer.get();
+            stream.avail_out = kBuffer;
+        }
+        if (status == LZMA_STREAM_END)
+            break;
+        if (status != LZMA_OK) {
+            result.error = status == LZMA_MEM_ERROR ? "out of memory while compressing"
+                                                    : "the encoder failed (" + std::to_string(int(status)) + ")";
+            return result;
+        }
     }
     // The header already carries the size; a file that changed meanwhile would lie.
-    if (inStream.read != result.inputSize) {
+    if (read != result.inputSize) {
         result.error = inputPath + " changed while it was compressed";
         return result;
     }
@@ -204,7 +192,7 @@ CompressResult CompressFile(const std::string& inputPath, const std::string& out
     }
     if (progress)
         progress(result.inputSize, result.inputSize);
-    result.outputSize = outStream.written;
+    result.outputSize = written;
     result.ok = true;
     return result;
 }

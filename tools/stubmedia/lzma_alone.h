@@ -1,5 +1,5 @@
-// The LZMA-alone container as the launcher expands it: writing it with the
-// LZMA SDK's encoder (size in the header, no end marker) and reading its
+// The LZMA-alone container as the launcher expands it: writing it with
+// liblzma's encoder (size in the header, no end marker) and reading its
 // header, with what one expansion costs the launcher in memory.
 #pragma once
 
@@ -39,7 +39,7 @@ uint64_t ProbabilityBytes(uint8_t properties);
 uint64_t LauncherMemory(const LzmaFileInfo& info);
 
 struct CompressSettings {
-    int level = 5;  // 0..9, the SDK's levels
+    int level = 6;  // 0..9, the presets of xz and liblzma
 };
 
 struct CompressResult {
