@@ -64,7 +64,19 @@ static BOOL parse_request(const wchar_t *path)
 
 static int report(const wchar_t *text)
 {
-    return tool_write_file_atomic(result_path, text) ? 0 : 1;
+    /* Under load the result file's write has been seen to fail once in a
+       long run, losing the child's exit code; the write is retried, and a
+       final failure names its error so the next one can be understood. */
+    DWORD error = 0;
+    int attempt;
+    for (attempt = 0; attempt < 20; attempt++) {
+        if (tool_write_file_atomic(result_path, text))
+            return 0;
+        error = GetLastError();
+        Sleep(100);
+    }
+    err(L"run_child: could not write the result file %ls (error %lu)\n", result_path, error);
+    return 1;
 }
 
 static int report_error(const wchar_t *step)
