@@ -1,6 +1,7 @@
 // The product's icon in the real setup.exe: the nine images land where the
 // launcher's lay, nothing else moves, the checksum stays right, and icons
 // without the nine images are refused with what is missing.
+#include "tool_test_support.h"
 #include "brand.h"
 #include "pe_image.h"
 
@@ -18,20 +19,6 @@ using namespace stubmedia;
 using namespace stubmedia_test;
 
 namespace {
-
-std::string ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-}
 
 std::string RealSetupExe()
 {

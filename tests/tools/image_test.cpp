@@ -2,6 +2,7 @@
 // the launcher looks up and the label Windows reports, read back by readers
 // other than the writer's; names and labels a format cannot hold are refused
 // before anything is written.
+#include "tool_test_support.h"
 #include "image.h"
 #include "launcher_sim.h"
 #include "run_program.h"
@@ -18,21 +19,6 @@ using namespace stubmedia;
 
 namespace {
 
-std::string ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
 std::string Codes(const Findings& findings)
 {
     std::string codes;
@@ -40,13 +26,6 @@ std::string Codes(const Findings& findings)
         if (f.severity == Severity::Error)
             codes += (codes.empty() ? "" : " ") + f.code;
     return codes;
-}
-
-std::string Describe(const Findings& findings)
-{
-    std::ostringstream out;
-    PrintFindings(out, findings);
-    return out.str();
 }
 
 // Every file under root with its bytes, by relative path.

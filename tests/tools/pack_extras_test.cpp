@@ -1,6 +1,7 @@
 // pack makes the medium the product's own: subfolders come along, the
 // [autorun] texts are written as given, and setup.exe is branded and signed
 // the same way every time.
+#include "tool_test_support.h"
 #include "commands.h"
 #include "report.h"
 #include "medium.h"
@@ -23,21 +24,6 @@ using namespace stubmedia_test;
 namespace {
 
 constexpr char16_t kGuid[] = u"{12345678-ABCD-1234-ABCD-1234567890AB}";
-
-std::string ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-}
 
 std::string Messages(const Findings& findings)
 {

@@ -1,5 +1,6 @@
 // check opens the medium's packages and transforms: media that would fail
 // silently on Windows get an error, and their sound mirror images none.
+#include "tool_test_support.h"
 #include "commands.h"
 #include "lzma_alone.h"
 #include "medium.h"
@@ -24,13 +25,6 @@ std::string Errors(const Findings& findings)
         if (f.severity == Severity::Error)
             codes += (codes.empty() ? "" : " ") + f.code;
     return codes;
-}
-
-std::string Describe(const Findings& findings)
-{
-    std::ostringstream out;
-    PrintFindings(out, findings);
-    return out.str();
 }
 
 // The smallest file that reads as a 32-bit x86 PE program.

@@ -1,6 +1,7 @@
 // Signing the real setup.exe with osslsigncode and a key made here by
 // openssl: the signature verifies, names its signer, is the same for the same
 // inputs, and one changed byte breaks it.
+#include "tool_test_support.h"
 #include "signature.h"
 
 #include "pe_image.h"
@@ -18,20 +19,6 @@ namespace fs = std::filesystem;
 using namespace stubmedia;
 
 namespace {
-
-std::string ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-}
 
 std::string Messages(const Findings& findings)
 {

@@ -1,5 +1,6 @@
 // stubmedia: a packed medium checks clean and explains as the launcher runs
 // it; broken media each get the finding a setup engineer needs.
+#include "tool_test_support.h"
 #include "commands.h"
 #include "launcher_sim.h"
 #include "lzma_alone.h"
@@ -29,21 +30,6 @@ using namespace stubmedia;
 namespace {
 
 constexpr char kGuid[] = "{12345678-ABCD-1234-ABCD-1234567890AB}";
-
-std::string ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-}
 
 void Replace(const fs::path& path, const std::string& from, const std::string& to)
 {
@@ -103,13 +89,6 @@ std::string Codes(const Findings& findings, Severity severity)
         if (f.severity == severity)
             codes += (codes.empty() ? "" : " ") + f.code;
     return codes;
-}
-
-std::string Describe(const Findings& findings)
-{
-    std::ostringstream out;
-    PrintFindings(out, findings);
-    return out.str();
 }
 
 class StubmediaTest : public ::testing::Test {

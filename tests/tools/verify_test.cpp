@@ -1,5 +1,6 @@
 // The manifest and stubmedia verify: a flipped byte, a missing and an extra
 // file are each named, on a folder and inside ISO and FAT images.
+#include "tool_test_support.h"
 #include "commands.h"
 #include "image.h"
 #include "launcher_sim.h"
@@ -15,28 +16,6 @@ namespace fs = std::filesystem;
 using namespace stubmedia;
 
 namespace {
-
-std::string ReadBytes(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-void WriteBytes(const fs::path& path, const std::string& bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-std::string Describe(const Findings& findings)
-{
-    std::ostringstream out;
-    PrintFindings(out, findings);
-    return out.str();
-}
 
 // Flips one bit of the only occurrence of marker in the file.
 void FlipByteOf(const fs::path& file, const std::string& marker)
