@@ -37,6 +37,15 @@ const IniEntry* IniFile::Entry(const std::u16string& section, const std::u16stri
     return nullptr;
 }
 
+KnownLabel LabelOf(const std::optional<std::u16string>& given, const IniFile& autorun)
+{
+    if (given)
+        return {given, "--label"};
+    if (const IniEntry* e = autorun.Entry(u"autorun", u"label"))
+        return {e->value, "[autorun] label"};
+    return {};
+}
+
 IniFile ParseIni(const std::string& bytes)
 {
     IniFile ini;

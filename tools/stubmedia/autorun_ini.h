@@ -2,6 +2,7 @@
 // reader (to lint what the launcher cannot report), and written by pack.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,15 @@ struct IniFile {
     // First entry of key in the first section of that name, or null.
     const IniEntry* Entry(const std::u16string& section, const std::u16string& key) const;
 };
+
+// The volume label the medium will carry, as far as the tool can know it:
+// the one given on the command line, else [autorun] label; source says
+// which ("--label", "[autorun] label", or empty when neither is there).
+struct KnownLabel {
+    std::optional<std::u16string> text;
+    std::string source;
+};
+KnownLabel LabelOf(const std::optional<std::u16string>& given, const IniFile& autorun);
 
 IniFile ParseIni(const std::string& bytes);
 IniFile ReadIniFile(const std::string& hostPath);

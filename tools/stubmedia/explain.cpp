@@ -103,15 +103,14 @@ ExplainReport ExplainMedium(const ExplainOptions& options)
     if (autorun.empty())
         report.findings.Warning("autorun-missing", "autorun.inf", "not in the medium folder: no setting is set");
 
-    if (options.label) {
-        report.label = *options.label;
-        report.labelSource = "--label";
-    } else if (const IniEntry* e = ini.Entry(u"autorun", u"label")) {
-        report.label = e->value;
-        report.labelSource = "[autorun] label (pass --label for the real volume label)";
-    } else {
+    KnownLabel known = LabelOf(options.label, ini);
+    report.label = known.text.value_or(u"");
+    if (!known.text)
         report.labelSource = "none known: an empty label (pass --label)";
-    }
+    else if (known.source == "--label")
+        report.labelSource = known.source;
+    else
+        report.labelSource = known.source + " (pass --label for the real volume label)";
 
     Machine machine;
     machine.mediumDir = fs::absolute(options.mediumDir).string();

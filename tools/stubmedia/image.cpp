@@ -222,12 +222,9 @@ ImageReport MakeImage(const ImageOptions& options)
     }
 
     IniFile autorun = ReadIniFile((medium / "autorun.inf").string());
-    if (options.label) {
-        report.label = *options.label;
-        report.labelSource = "--label";
-    } else if (const IniEntry* e = autorun.Entry(u"autorun", u"label")) {
-        report.label = e->value;
-        report.labelSource = "[autorun] label";
+    if (KnownLabel known = LabelOf(options.label, autorun); known.text) {
+        report.label = *known.text;
+        report.labelSource = known.source;
     } else {
         findings.Error("image-label-missing", "--label",
                        "the medium has no [autorun] label: pass --label with the volume label");

@@ -601,14 +601,9 @@ void Checker::CheckLabelMethod(const std::u16string& switchValue)
                          "UseVolumeNameForLanguage is set, so the launcher takes the language from the volume "
                          "label and never reads [LanguageMap]");
 
-    std::optional<std::u16string> label = options.label;
-    std::string labelSource = "--label";
-    if (!label) {
-        if (const IniEntry* e = ini.Entry(u"autorun", u"label")) {
-            label = e->value;
-            labelSource = "[autorun] label";
-        }
-    }
+    KnownLabel known = LabelOf(options.label, ini);
+    const std::optional<std::u16string>& label = known.text;
+    std::string labelSource = known.text ? known.source : "--label";
     report.label = label;
     if (!label) {
         findings.Warning("label-unknown", "[Setup] UseVolumeNameForLanguage",
@@ -848,7 +843,7 @@ CheckReport CheckMedium(const CheckOptions& given)
         findings.Error("scratch", options.scratchDir, "cannot create a scratch folder");
         return report;
     }
-    Checker checker{options, report, findings, Machine(), scratch.path(), IniFile(), {}};
+    Checker checker{options, report, findings, Machine(), scratch.path(), IniFile(), {}, {}, {}, {}, {}, {}};
     checker.machine.mediumDir = fs::absolute(options.mediumDir).string();
     checker.machine.systemDriveDir = scratch.path() + "/C";
 

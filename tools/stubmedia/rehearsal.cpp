@@ -99,12 +99,9 @@ TryReport TryMedium(const TryOptions& options, std::ostream* progress)
         mediumDir = options.medium;
         report.driveType = "cdrom";
         IniFile autorun = ReadIniFile((fs::path(mediumDir) / "autorun.inf").string());
-        if (options.label) {
-            report.label = *options.label;
-            report.labelSource = "--label";
-        } else if (const IniEntry* e = autorun.Entry(u"autorun", u"label")) {
-            report.label = e->value;
-            report.labelSource = "[autorun] label";
+        if (KnownLabel known = LabelOf(options.label, autorun); known.text) {
+            report.label = *known.text;
+            report.labelSource = known.source;
         } else {
             report.labelSource = "none (no --label, no [autorun] label)";
         }
