@@ -189,13 +189,17 @@ TEST_F(PackExtrasTest, BrandedSignedLauncherIsTheSameForTheSameInputs)
         ASSERT_TRUE(ReadPeFile(setup.string(), &image, &error));
         std::vector<PeResource> resources;
         ASSERT_TRUE(ReadResources(image, &resources, &error));
-        for (const PeResource& r : resources)
-            if (r.type == kRtIcon && r.id == 1)
+        for (const PeResource& r : resources) {
+            if (r.type == kRtIcon && r.id == 1) {
                 EXPECT_TRUE(image.bytes.substr(r.offset, r.size) == images[0]);
+            }
+        }
         EXPECT_NE(DataDirectory(image, kPeCertificateDirectory).size, 0u);
-        for (const PackedFile& f : report.files)
-            if (f.role == "launcher")
+        for (const PackedFile& f : report.files) {
+            if (f.role == "launcher") {
                 EXPECT_EQ(f.size, image.bytes.size());
+            }
+        }
 
         // check sees the signature pack made: signed, by whom, intact.
         CheckOptions check;

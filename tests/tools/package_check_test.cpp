@@ -271,8 +271,9 @@ TEST_F(PackageCheckTest, ExplainPredictsWhatMsiexecEndsWith)
             ASSERT_EQ(r.staged.size(), 2u);
             EXPECT_EQ(r.staged[1].tried, c.transformTried);
         }
-        if (c.exitCode != 0)
+        if (c.exitCode != 0) {
             EXPECT_NE(r.exitCodeReason.find("(" + std::to_string(c.exitCode)), std::string::npos) << r.exitCodeReason;
+        }
     }
 }
 
