@@ -11,15 +11,9 @@ import uuid
 from pathlib import Path
 
 import wine_env as w
+from test_stubmedia import stubmedia_path
 
 PRODUCT = "StubTransformE2E"
-
-
-def stubmedia_path():
-    path = Path(os.environ.get("STUBMEDIA") or w.config().build_dir / "host" / "tools" / "stubmedia")
-    if not os.access(path, os.X_OK):
-        raise w.HarnessError(f"stubmedia not found at {path}: build the host preset")
-    return path
 
 
 def run_stubmedia(*args):
