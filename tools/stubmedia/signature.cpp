@@ -1,21 +1,16 @@
 #include "signature.h"
 
 #include "pe_image.h"
+#include "run_program.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <fstream>
-#include <spawn.h>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace stubmedia {
 
@@ -31,31 +26,15 @@ std::string ReadText(const std::string& path)
     return all.str();
 }
 
-// Runs a program found on PATH with stdout and stderr to outputPath and no
-// shell in between. Its exit status, kToolMissing when it cannot start.
-int RunTool(const std::vector<std::string>& args, const std::string& outputPath, std::string* output)
+// Runs a program found on PATH, no shell in between; its output in *output.
+// Its exit status, kToolMissing when it cannot start.
+int RunTool(const std::vector<std::string>& args, std::string* output)
 {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
+    ProgramResult result = RunProgram(args);
+    *output = result.output;
+    if (!result.started || result.exitCode == 127)
         return kToolMissing;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    *output = ReadText(outputPath);
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status) == 127 ? kToolMissing : WEXITSTATUS(status);
-    return 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    return result.exitCode < 0 ? 128 : result.exitCode;  // negative: ended by a signal
 }
 
 std::string Trim(const std::string& text)
@@ -103,15 +82,8 @@ std::string LastWords(const std::string& output)
 bool Supports(const std::string& option)
 {
     static std::string help;
-    if (help.empty()) {
-        char path[] = "/tmp/stubmedia-osslsigncode-help-XXXXXX";
-        int fd = mkstemp(path);
-        if (fd < 0)
-            return false;
-        close(fd);
-        RunTool({"osslsigncode", "-h"}, path, &help);
-        std::remove(path);
-    }
+    if (help.empty())
+        RunTool({"osslsigncode", "-h"}, &help);
     return help.find(option) != std::string::npos;
 }
 
@@ -125,11 +97,10 @@ void ToolMissing(const std::string& tool, const std::string& where, Findings& fi
 bool CertificateStart(const SignOptions& options, const std::string& scratch, Findings& findings, int64_t* start)
 {
     std::string leaf = scratch + "/signer.pem";
-    std::string log = scratch + "/openssl.txt";
     std::string output;
     std::string pass = options.passwordFile.empty() ? std::string("pass:") : "file:" + options.passwordFile;
     int rc = RunTool({"openssl", "pkcs12", "-in", options.pkcs12, "-nokeys", "-clcerts", "-passin", pass, "-out", leaf},
-                     log, &output);
+                     &output);
     if (rc == kToolMissing) {
         ToolMissing("openssl", options.pkcs12, findings);
         return false;
@@ -139,7 +110,7 @@ bool CertificateStart(const SignOptions& options, const std::string& scratch, Fi
                        "cannot be opened (wrong password, or no PKCS#12 file): " + LastWords(output));
         return false;
     }
-    rc = RunTool({"openssl", "x509", "-in", leaf, "-noout", "-startdate", "-dateopt", "iso_8601"}, log, &output);
+    rc = RunTool({"openssl", "x509", "-in", leaf, "-noout", "-startdate", "-dateopt", "iso_8601"}, &output);
     std::tm when{};
     if (rc != 0 || std::sscanf(output.c_str(), "notBefore=%d-%d-%d %d:%d:%d", &when.tm_year, &when.tm_mon,
                                &when.tm_mday, &when.tm_hour, &when.tm_min, &when.tm_sec) != 6) {
@@ -192,13 +163,12 @@ SignatureInfo InspectSignature(const std::string& path, const std::string& scrat
 
     // The certificates the signature carries name the signer even when the
     // file no longer matches it.
-    std::string log = scratch + "/verify.txt";
     std::string signature = scratch + "/signature.pem";
     std::string certificates = scratch + "/certificates.pem";
     std::remove(signature.c_str());
     std::remove(certificates.c_str());
     std::string output;
-    int rc = RunTool({"osslsigncode", "extract-signature", "-pem", "-in", path, "-out", signature}, log, &output);
+    int rc = RunTool({"osslsigncode", "extract-signature", "-pem", "-in", path, "-out", signature}, &output);
     if (rc == kToolMissing) {
         ToolMissing("osslsigncode", path, findings);
         return info;
@@ -208,7 +178,7 @@ SignatureInfo InspectSignature(const std::string& path, const std::string& scrat
         info.problem = "its signature cannot be read: " + LastWords(output);
         return info;
     }
-    rc = RunTool({"openssl", "pkcs7", "-in", signature, "-print_certs", "-out", certificates}, log, &output);
+    rc = RunTool({"openssl", "pkcs7", "-in", signature, "-print_certs", "-out", certificates}, &output);
     if (rc == kToolMissing) {
         ToolMissing("openssl", path, findings);
         return info;
@@ -219,7 +189,7 @@ SignatureInfo InspectSignature(const std::string& path, const std::string& scrat
     // Newer versions fetch revocation lists named in the certificate unless told not to.
     if (Supports("-ignore-cdp"))
         verify.push_back("-ignore-cdp");
-    rc = RunTool(verify, log, &output);
+    rc = RunTool(verify, &output);
     info.broken = output.find("MISMATCH") != std::string::npos;
     if (rc == 0) {
         info.intact = info.trusted = true;
@@ -232,7 +202,7 @@ SignatureInfo InspectSignature(const std::string& path, const std::string& scrat
     // tells a sound signature by an unknown signer from a damaged one.
     std::string ignored;
     verify.insert(verify.end(), {"-CAfile", certificates});
-    info.intact = RunTool(verify, log, &ignored) == 0;
+    info.intact = RunTool(verify, &ignored) == 0;
     return info;
 }
 
@@ -261,9 +231,8 @@ bool SignProgram(const std::string& input, const std::string& output, const Sign
     std::string partial = output + ".partial";
     std::remove(partial.c_str());
     args.insert(args.end(), {"-in", input, "-out", partial});
-    std::string log = scratch + "/sign.txt";
     std::string said;
-    int rc = RunTool(args, log, &said);
+    int rc = RunTool(args, &said);
     if (rc == kToolMissing) {
         ToolMissing("osslsigncode", input, findings);
         return false;
