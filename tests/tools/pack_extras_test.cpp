@@ -65,6 +65,27 @@ protected:
         return options;
     }
 
+    struct RefusalCase {
+        const char* name;
+        std::function<void(PackOptions&)> set;
+        const char* code;
+    };
+
+    // Each case is refused with its code and leaves no medium folder behind.
+    template <size_t N>
+    void ExpectRefused(const RefusalCase (&cases)[N])
+    {
+        for (const RefusalCase& c : cases) {
+            SCOPED_TRACE(c.name);
+            PackOptions options = Options("refused");
+            c.set(options);
+            PackReport report = PackMedium(options, nullptr);
+            EXPECT_FALSE(report.written);
+            EXPECT_NE(report.findings.Find(c.code), nullptr) << Messages(report.findings);
+            EXPECT_FALSE(fs::exists(options.outputDir));
+        }
+    }
+
     fs::path dir, input;
     std::string setupExe;
 };
@@ -110,11 +131,7 @@ TEST_F(PackExtrasTest, RefusedMediaLeaveNothingBehind)
     ASSERT_TRUE(MakeTestSigner(dir.string())) << ReadBytes(dir / "openssl.log");
     WriteBytes(dir / "wrong.txt", "not the password\n");
     WriteBytes(input / "docs" / "sub" / "Readme.txt", "read me\n");
-    struct Case {
-        const char* name;
-        std::function<void(PackOptions&)> set;
-        const char* code;
-    } cases[] = {
+    RefusalCase cases[] = {
         // Known only once osslsigncode opens the key, after setup.exe is copied.
         {"wrong password",
          [&](PackOptions& o) {
@@ -126,15 +143,7 @@ TEST_F(PackExtrasTest, RefusedMediaLeaveNothingBehind)
         {"another product's upgrade code",
          [](PackOptions& o) { o.upgradeCode = u"{87654321-ABCD-1234-ABCD-1234567890AB}"; }, "package-upgrade-code"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        PackOptions options = Options("refused");
-        c.set(options);
-        PackReport report = PackMedium(options, nullptr);
-        EXPECT_FALSE(report.written);
-        EXPECT_NE(report.findings.Find(c.code), nullptr) << Messages(report.findings);
-        EXPECT_FALSE(fs::exists(options.outputDir));
-    }
+    ExpectRefused(cases);
 }
 
 TEST_F(PackExtrasTest, RefusalsComeBeforeAnythingIsWritten)
@@ -142,26 +151,14 @@ TEST_F(PackExtrasTest, RefusalsComeBeforeAnythingIsWritten)
     std::vector<std::string> eight = NineImages();
     eight.pop_back();
     WriteBytes(dir / "eight.ico", Ico(eight));
-    struct Case {
-        const char* name;
-        std::function<void(PackOptions&)> set;
-        const char* code;
-    } cases[] = {
+    RefusalCase cases[] = {
         {"line break in the action", [](PackOptions& o) { o.action = u"Install\r\nopen=evil.exe"; }, "autorun-text"},
         {"control character in the label", [](PackOptions& o) { o.label = u"BRELM\t1"; }, "autorun-text"},
         {"icon lacking an image", [&](PackOptions& o) { o.icon = (dir / "eight.ico").string(); },
          "icon-images-missing"},
         {"no key file", [&](PackOptions& o) { o.sign.pkcs12 = (dir / "none.p12").string(); }, "sign-pkcs12"},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        PackOptions options = Options("refused");
-        c.set(options);
-        PackReport report = PackMedium(options, nullptr);
-        EXPECT_FALSE(report.written);
-        EXPECT_NE(report.findings.Find(c.code), nullptr) << Messages(report.findings);
-        EXPECT_FALSE(fs::exists(options.outputDir));
-    }
+    ExpectRefused(cases);
 }
 
 TEST_F(PackExtrasTest, BrandedSignedLauncherIsTheSameForTheSameInputs)
