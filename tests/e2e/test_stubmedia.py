@@ -11,21 +11,13 @@ import uuid
 from pathlib import Path
 
 import wine_env as w
-from test_transform import LANGUAGES, build_product, run_stubmedia
+from test_transform import LANGUAGES, build_product, run_stubmedia, stubmedia_path
 
 PRODUCT = "StubmediaE2E"
 PACKAGE = f"{PRODUCT}.msi"
 # msiexec's code for a cancelled installation: the recording runs end there,
 # without the eject hand-off.
 CANCELLED = 1602
-
-
-def stubmedia_path():
-    path = Path(os.environ.get("STUBMEDIA") or w.config().build_dir / "host" / "tools" / "stubmedia")
-    if not os.access(path, os.X_OK):
-        raise w.HarnessError(f"stubmedia not found at {path}: build the host preset "
-                             "(cmake --preset host && cmake --build --preset host) or set STUBMEDIA")
-    return path
 
 
 def stubmedia(*args):

@@ -11,9 +11,16 @@ import uuid
 from pathlib import Path
 
 import wine_env as w
-from test_stubmedia import stubmedia_path
 
 PRODUCT = "StubTransformE2E"
+
+
+def stubmedia_path():
+    path = Path(os.environ.get("STUBMEDIA") or w.config().build_dir / "host" / "tools" / "stubmedia")
+    if not os.access(path, os.X_OK):
+        raise w.HarnessError(f"stubmedia not found at {path}: build the host preset "
+                             "(cmake --preset host && cmake --build --preset host) or set STUBMEDIA")
+    return path
 
 
 def run_stubmedia(*args):
